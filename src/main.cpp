@@ -1,0 +1,71 @@
+// gmi-server [port]: validates login tokens through libAuthSrv.so.
+//
+// Start-up and teardown run on this thread in a fixed order; requests run on
+// the server's worker threads in between.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "auth/auth_library.h"
+#include "console.h"
+#include "service.h"
+
+namespace {
+
+constexpr uint16_t default_port = 60002;
+
+// Leading decimal digits, as atoi reads them, keeping the low 16 bits: "-1"
+// is 65535, "8080abc" is 8080 and "abc" is 0.
+uint16_t parse_port(int argc, char **argv) {
+  if (argc < 2) return default_port;
+  return static_cast<uint16_t>(strtol(argv[1], nullptr, 10));
+}
+
+void tear_down() {
+  console_line_flushed("[Server] Stopped");
+  g_log_manager->stop();
+  g_log_manager->join();
+  delete g_log_manager;
+  g_log_manager = nullptr;
+  console_line_flushed("[Server] CleanupAuth()");
+  auth().CleanupAuth();
+  console_line_flushed("[Server] Exit");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (!GetAPIs()) {
+    console_line_flushed("GetAPIs() failed");
+    return -33;
+  }
+  g_auth_version = auth().GetAuthVersion();
+  console_line_flushed("[SERVER] GetAuthVersion() " +
+                       std::to_string(g_auth_version));
+  if (!auth().InitAuth(1)) {
+    console_line_flushed("InitAuth() failed");
+    return -11;
+  }
+  if (!auth().SetBypassOption(0)) {
+    console_line_flushed("SetBypassOption(false) failed");
+    return -12;
+  }
+
+  const uint16_t port = parse_port(argc, argv);
+  g_log_manager = new log_manager(port);
+  register_routes(g_server);
+  if (!g_log_manager->start()) {
+    console_line_flushed("[Server] Statistics thread could not be started");
+    delete g_log_manager;
+    auth().CleanupAuth();
+    return 1;
+  }
+  printf("[Server] Started (port : %hu)\n", port);
+
+  g_server.listen("0.0.0.0", port);
+
+  tear_down();
+  return 0;
+}

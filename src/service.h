@@ -1,0 +1,23 @@
+// The process-wide objects the handlers share, and the route table.
+//
+// All are created once and never replaced: g_server during static
+// initialisation, g_auth_version and g_log_manager by the entry point before
+// the server listens. Handlers only read the pointers.
+
+#ifndef GMI_SERVICE_H_
+#define GMI_SERVICE_H_
+
+#include <cstdint>
+
+#include "http_server.h"
+#include "stats/log_manager.h"
+
+extern gmi_http_server g_server;
+extern log_manager *g_log_manager;
+extern uint32_t g_auth_version;
+
+// Registers every path for GET, then POST: /log, /bypass, /quit, /login,
+// /usual. HEAD requests are served by the GET registrations.
+void register_routes(httplib::Server &server);
+
+#endif  // GMI_SERVICE_H_
