@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libcpp-httplib-dev libssl-dev
   libgtest-dev libbenchmark-dev
-  wrk nginx-light
+  wrk nginx-light curl
 )
 
 missing=()

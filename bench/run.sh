@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Load benchmark: the service against the bare HTTP layer (baseline_server)
+# and against nginx, all on loopback, measured in one run so the ratios hold
+# on a noisy machine. Usage: bench/run.sh BUILD_DIR
+#
+# BENCH_SECONDS     length of each wrk run (default 10)
+# BENCH_CONNECTIONS connection counts (default "8 64 256")
+# MEMORY_REQUESTS   validations before the second memory reading (default 1000000)
+set -euo pipefail
+
+build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${BENCH_SECONDS:-10}
+connections=${BENCH_CONNECTIONS:-8 64 256}
+memory_requests=${MEMORY_REQUESTS:-1000000}
+[[ $seconds -lt 5 && -z ${MEMORY_REQUESTS:-} ]] && memory_requests=50000
+
+work=$(mktemp -d /tmp/gmi-bench-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
+    shuf -i 20000-59999 -n 1
+}
+
+wait_for_port() {
+  for _ in $(seq 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $1" >&2
+  return 1
+}
+
+# --- the three servers ----------------------------------------------------
+service_port=$(free_port)
+mkdir -p "$work/service"
+cp "$build/libAuthSrv.so" "$work/service/"
+(cd "$work/service" && exec "$build/gmi-server" "$service_port" >console.log) &
+service_pid=$!
+pids+=("$service_pid")
+
+baseline_port=$(free_port)
+"$build/bench/baseline_server" "$baseline_port" &
+pids+=($!)
+
+nginx_port=$(free_port)
+body='{"is_valid":true,"reason":""}'
+mkdir -p "$work/nginx"
+cat >"$work/nginx/nginx.conf" <<CONF
+worker_processes auto;
+daemon off;
+error_log $work/nginx/error.log;
+pid $work/nginx/nginx.pid;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx;
+  proxy_temp_path $work/nginx;
+  fastcgi_temp_path $work/nginx;
+  uwsgi_temp_path $work/nginx;
+  scgi_temp_path $work/nginx;
+  keepalive_requests 5;
+  keepalive_timeout 5;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    location /login { default_type text/plain; return 200 '$body'; }
+  }
+}
+CONF
+/usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+pids+=($!)
+
+wait_for_port "$service_port"
+wait_for_port "$baseline_port"
+wait_for_port "$nginx_port"
+
+valid=$("$build/gmi-token" --user alice --ttl 86400)
+service_url() { echo "http://127.0.0.1:$service_port/login?userid=$1&gmi=$valid"; }
+
+# --- measuring --------------------------------------------------------------
+to_ms() {  # wrk prints 812.00us, 1.20ms or 1.02s
+  awk -v v="$1" 'BEGIN {
+    if (v ~ /us$/) printf "%.3f", v / 1000;
+    else if (v ~ /ms$/) printf "%.3f", v + 0;
+    else if (v ~ /s$/) printf "%.3f", v * 1000;
+    else printf "%s", v }'
+}
+
+# Prints "requests_per_s p50_ms p99_ms errors" for one wrk run.
+measure() {
+  local url=$1 count=$2 out
+  # The listen backlog of 5 overflows under reconnect storms (5 requests a
+  # connection), and a dropped SYN is retried after 1 s, then 3 s: a 10 s
+  # timeout lets that show as tail latency instead of wrk's 2 s time-outs.
+  out=$(wrk -t 2 -c "$count" -d "${seconds}s" --timeout 10s --latency "$url")
+  local rps p50 p99 socket_errors non2xx
+  rps=$(awk '/^Requests\/sec/ {print $2}' <<<"$out")
+  p50=$(to_ms "$(awk '$1 == "50%" {print $2}' <<<"$out")")
+  p99=$(to_ms "$(awk '$1 == "99%" {print $2}' <<<"$out")")
+  socket_errors=$(awk '/Socket errors/ {gsub(",", ""); print $4 + $6 + $8 + $10}' <<<"$out")
+  non2xx=$(awk '/Non-2xx/ {print $NF}' <<<"$out")
+  echo "$rps $p50 $p99 $(( ${socket_errors:-0} + ${non2xx:-0} ))"
+}
+
+rss_kib() { awk "/^$1:/ {print \$2}" "/proc/$service_pid/status"; }
+request_count() {
+  curl -s "http://127.0.0.1:$service_port/log" | sed 's/.*"request_count":\([0-9]*\).*/\1/'
+}
+# Drives validations until the service has counted at least $1 of them.
+drive_until() {
+  while [[ $(request_count) -lt $1 ]]; do
+    wrk -t 2 -c 64 -d 2s "$(service_url alice)" >/dev/null
+  done
+}
+
+mkdir -p "$root/bench/results"
+csv="$root/bench/results/$(date -u +%Y%m%dT%H%M%SZ).csv"
+echo "target,token,connections,requests_per_s,p50_ms,p99_ms,errors,vs_baseline,vs_nginx" >"$csv"
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'; }
+
+printf '%-9s %-8s %5s %12s %9s %9s %7s %8s %8s\n' \
+  target token conns "requests/s" "p50 ms" "p99 ms" errors "/base" "/nginx"
+for count in $connections; do
+  read -r base_rps base_p50 base_p99 base_err < <(measure "http://127.0.0.1:$baseline_port/login" "$count")
+  read -r nginx_rps nginx_p50 nginx_p99 nginx_err < <(measure "http://127.0.0.1:$nginx_port/login" "$count")
+  rows=("baseline - $base_rps $base_p50 $base_p99 $base_err"
+        "nginx - $nginx_rps $nginx_p50 $nginx_p99 $nginx_err")
+  for token in valid invalid; do
+    user=alice; [[ $token == invalid ]] && user=mallory
+    read -r rps p50 p99 err < <(measure "$(service_url $user)" "$count")
+    rows+=("service $token $rps $p50 $p99 $err")
+  done
+  for row in "${rows[@]}"; do
+    read -r target token rps p50 p99 err <<<"$row"
+    vs_base=$(ratio "$rps" "$base_rps")
+    vs_nginx=$(ratio "$rps" "$nginx_rps")
+    printf '%-9s %-8s %5s %12s %9s %9s %7s %8s %8s\n' \
+      "$target" "$token" "$count" "$rps" "$p50" "$p99" "$err" "$vs_base" "$vs_nginx"
+    echo "$target,$token,$count,$rps,$p50,$p99,$err,$vs_base,$vs_nginx" >>"$csv"
+  done
+done
+
+# --- memory -----------------------------------------------------------------
+drive_until 10000
+rss_small=$(rss_kib VmRSS)
+drive_until "$memory_requests"
+rss_large=$(rss_kib VmRSS)
+peak=$(rss_kib VmHWM)
+validations=$(request_count)
+echo
+echo "service resident memory: peak ${peak} KiB; ${rss_small} KiB after 10000 validations," \
+     "${rss_large} KiB after ${validations} (ratio $(ratio "$rss_large" "$rss_small"))"
+echo "memory,rss_after_10000_kib,$rss_small,rss_after_${validations}_kib,$rss_large,peak_kib,$peak" >>"$csv"
+
+curl -s "http://127.0.0.1:$service_port/quit" >/dev/null
+wait "$service_pid"
+echo "results: $csv"
