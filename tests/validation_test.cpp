@@ -178,7 +178,8 @@ TEST_F(validation_test, head_runs_the_handler_and_sends_no_body) {
 }
 
 TEST_F(validation_test, console_transcript_follows_each_validation) {
-  request(service.port, "GET", "/login?gmi=tok&userid=u", "GMI: hdr\r\n");
+  request(service.port, "GET", "/login?gmi=tok&userid=u",
+          "gMi: hdr\r\nGMI: second\r\n");  // any case; first value
   get(service.port, "/usual?gmi=code:8&data=d");
   get(service.port, "/usual?gmi=code:1&data=d");
   get(service.port, "/login?gmi=code:-1&userid=u");

@@ -97,6 +97,8 @@ bool http_connection::closed_by_server() {
   return buffer_.empty() && !fill();
 }
 
+void http_connection::finish_sending() { shutdown(fd_, SHUT_WR); }
+
 void http_connection::abort() {
   linger reset{1, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));

@@ -38,6 +38,8 @@ class http_connection {
   http_response read_response(bool head = false);
   // True once the server has closed its side and nothing more is buffered.
   bool closed_by_server();
+  // Ends the client's side of the stream; answers can still be read.
+  void finish_sending();
   // Closes with a reset instead of an orderly shutdown.
   void abort();
 
