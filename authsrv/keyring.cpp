@@ -1,5 +1,7 @@
 #include "keyring.h"
 
+#include <openssl/crypto.h>
+
 #include <cstring>
 
 namespace {
@@ -59,6 +61,7 @@ bool keyring::add(const char *entry, size_t length) {
   }
   indices_[count_] = index;
   keys_[count_] = hmac_sha256_key(key, hex_length / 2);
+  OPENSSL_cleanse(key, sizeof(key));
   ++count_;
   return true;
 }
