@@ -4,6 +4,8 @@
 # on a noisy machine. Usage: bench/run.sh BUILD_DIR
 #
 # BENCH_SECONDS     length of each wrk run (default 10)
+# BENCH_ROUNDS      interleaved rounds per connection count; the table shows
+#                   each target's median round (default 3)
 # BENCH_CONNECTIONS connection counts (default "8 64 256")
 # MEMORY_REQUESTS   validations before the second memory reading (default 1000000)
 set -euo pipefail
@@ -11,6 +13,7 @@ set -euo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${BENCH_SECONDS:-10}
+rounds=${BENCH_ROUNDS:-3}
 connections=${BENCH_CONNECTIONS:-8 64 256}
 memory_requests=${MEMORY_REQUESTS:-1000000}
 [[ $seconds -lt 5 && -z ${MEMORY_REQUESTS:-} ]] && memory_requests=50000
@@ -128,23 +131,49 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'
 
 printf '%-9s %-8s %5s %12s %9s %9s %7s %8s %8s\n' \
   target token conns "requests/s" "p50 ms" "p99 ms" errors "/base" "/nginx"
+# Of several "rps p50 p99 errors" lines, the one with the median rps, with
+# errors summed over all of them.
+median_run() {
+  sort -n | awk '{ line[NR] = $0; errors += $4 }
+    END { split(line[int((NR + 1) / 2)], f, " ");
+          print f[1], f[2], f[3], errors }'
+}
+
+# No server is measured twice in a row: every run leaves thousands of
+# connections in TIME_WAIT on the port it used (5 requests a connection),
+# which slows the next run on that same port.
+targets=("service valid" "baseline -" "service invalid" "nginx -")
+target_url() {
+  case "$1 $2" in
+    "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
+    "nginx -") echo "http://127.0.0.1:$nginx_port/login" ;;
+    "service valid") service_url alice ;;
+    "service invalid") service_url mallory ;;
+  esac
+}
+
 for count in $connections; do
-  read -r base_rps base_p50 base_p99 base_err < <(measure "http://127.0.0.1:$baseline_port/login" "$count")
-  read -r nginx_rps nginx_p50 nginx_p99 nginx_err < <(measure "http://127.0.0.1:$nginx_port/login" "$count")
-  rows=("baseline - $base_rps $base_p50 $base_p99 $base_err"
-        "nginx - $nginx_rps $nginx_p50 $nginx_p99 $nginx_err")
-  for token in valid invalid; do
-    user=alice; [[ $token == invalid ]] && user=mallory
-    read -r rps p50 p99 err < <(measure "$(service_url $user)" "$count")
-    rows+=("service $token $rps $p50 $p99 $err")
+  # Rounds interleave the targets, so that a slow patch of the machine
+  # weighs on all of them alike.
+  runs=$(for round in $(seq "$rounds"); do
+    for target in "${targets[@]}"; do
+      echo "$target $(measure "$(target_url $target)" "$count")"
+    done
+  done)
+  declare -A result=()
+  for target in "${targets[@]}"; do
+    result[$target]=$(grep "^$target " <<<"$runs" | cut -d' ' -f3- | median_run)
   done
-  for row in "${rows[@]}"; do
-    read -r target token rps p50 p99 err <<<"$row"
+  base_rps=${result["baseline -"]%% *}
+  nginx_rps=${result["nginx -"]%% *}
+  for target in "baseline -" "nginx -" "service valid" "service invalid"; do
+    read -r rps p50 p99 err <<<"${result[$target]}"
+    read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
     vs_nginx=$(ratio "$rps" "$nginx_rps")
     printf '%-9s %-8s %5s %12s %9s %9s %7s %8s %8s\n' \
-      "$target" "$token" "$count" "$rps" "$p50" "$p99" "$err" "$vs_base" "$vs_nginx"
-    echo "$target,$token,$count,$rps,$p50,$p99,$err,$vs_base,$vs_nginx" >>"$csv"
+      "$name" "$token" "$count" "$rps" "$p50" "$p99" "$err" "$vs_base" "$vs_nginx"
+    echo "$name,$token,$count,$rps,$p50,$p99,$err,$vs_base,$vs_nginx" >>"$csv"
   done
 done
 
