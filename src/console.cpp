@@ -8,23 +8,28 @@ void console_line_flushed(const std::string &line) {
   fflush(stdout);
 }
 
-void console_line(const char *line) { puts(line); }
+console_lines::~console_lines() {
+  if (!text_.empty()) fwrite(text_.data(), 1, text_.size(), stdout);
+}
 
-void console_value_line(const char *prefix, const std::string &value) {
+void console_lines::add(const std::string &line) {
+  text_ += line;
+  text_ += '\n';
+}
+
+void console_lines::add_value(const char *prefix, const std::string &value) {
   static const char hex_digits[] = "0123456789abcdef";
-  std::string text(prefix);
-  text.reserve(text.size() + value.size() + 1);
+  text_ += prefix;
   for (const char c : value) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if (byte == 0) break;
     if (byte < 0x20 || byte == 0x7f) {
-      text += "\\x";
-      text += hex_digits[byte >> 4];
-      text += hex_digits[byte & 0xf];
+      text_ += "\\x";
+      text_ += hex_digits[byte >> 4];
+      text_ += hex_digits[byte & 0xf];
     } else {
-      text += c;
+      text_ += c;
     }
   }
-  text += '\n';
-  fwrite(text.data(), 1, text.size(), stdout);
+  text_ += '\n';
 }

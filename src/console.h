@@ -4,8 +4,7 @@
 // watching a pipe sees them at once. The started line and the per-request
 // lines are left in the stdout buffer: under load, a flush per request would
 // cost a write system call each. They appear when the buffer fills or at the
-// next flushed line. Each function writes its line with one stdio call, so
-// lines from concurrent handlers never interleave.
+// next flushed line.
 
 #ifndef GMI_CONSOLE_H_
 #define GMI_CONSOLE_H_
@@ -14,11 +13,25 @@
 
 void console_line_flushed(const std::string &line);
 
-void console_line(const char *line);
+// The console lines of one request, written with one stdio call when the
+// object goes out of scope: a request's lines stay together, and workers
+// take the stdout lock once a request rather than once a line. Not shared
+// between threads.
+class console_lines {
+ public:
+  console_lines() { text_.reserve(256); }
+  ~console_lines();
+  console_lines(const console_lines &) = delete;
+  console_lines &operator=(const console_lines &) = delete;
 
-// Writes prefix followed by value up to its first NUL byte. Control bytes
-// (below 0x20) and 0x7F in value are written as \xHH, so a client cannot
-// forge console lines through percent-decoded request data.
-void console_value_line(const char *prefix, const std::string &value);
+  void add(const std::string &line);
+  // prefix followed by value up to its first NUL byte. Control bytes (below
+  // 0x20) and 0x7F in value are written as \xHH, so a client cannot forge
+  // console lines through percent-decoded request data.
+  void add_value(const char *prefix, const std::string &value);
+
+ private:
+  std::string text_;
+};
 
 #endif  // GMI_CONSOLE_H_

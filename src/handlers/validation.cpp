@@ -1,7 +1,6 @@
 #include "handlers/validation.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -35,17 +34,18 @@ int32_t check_token(const std::string &user, const std::string &token) {
                               static_cast<int32_t>(token.size()));
 }
 
-int32_t timed_check_token(const std::string &user, const std::string &token) {
+int32_t timed_check_token(const std::string &user, const std::string &token,
+                          console_lines &console) {
   const clock_t before = clock();
   const int32_t code = check_token(user, token);
   const clock_t after = clock();
-  printf("[Server] Elapsed validation check time : %ld\n",
-         static_cast<long>((after - before) * 1000000L / CLOCKS_PER_SEC));
+  console.add("[Server] Elapsed validation check time : " +
+              std::to_string((after - before) * 1000000L / CLOCKS_PER_SEC));
   return code;
 }
 
 std::string validate(const validation_path &path,
-                     const httplib::Request &request) {
+                     const httplib::Request &request, console_lines &console) {
   if (!request.has_param("gmi") ||
       !(request.has_param("userid") || request.has_param("data"))) {
     return std::string("{\"is_valid\":false,\"reason\":"
@@ -53,34 +53,35 @@ std::string validate(const validation_path &path,
            path.answer_end;
   }
   const std::string token = request.get_param_value("gmi");
-  console_value_line("[Server] GMI in parameters : ", token);
+  console.add_value("[Server] GMI in parameters : ", token);
   const std::string user = request.get_param_value(
       request.has_param("userid") ? "userid" : "data");
 
   const int32_t code =
-      path.time_the_check ? timed_check_token(user, token)
+      path.time_the_check ? timed_check_token(user, token, console)
                           : check_token(user, token);
 
   if (!is_valid_result(code)) {
     g_log_manager->add_invalid();
-    console_line(path.invalid_line);
+    console.add(path.invalid_line);
     return std::string("{\"is_valid\":false,\"reason\":\"") +
            reason_text(code) + "\"}";
   }
-  console_line("[Server] Valid GMI with input data");
+  console.add("[Server] Valid GMI with input data");
   return std::string("{\"is_valid\":true,\"reason\":\"") + reason_text(code) +
          "\"}" + path.answer_end;
 }
 
 void serve(const validation_path &path, const httplib::Request &request,
            httplib::Response &response) {
-  console_line(path.request_line);
+  console_lines console;
+  console.add(path.request_line);
   g_log_manager->add_request();
   if (request.has_header("GMI")) {
-    console_value_line("[Server] GMI in header : ",
-                       request.get_header_value("GMI"));
+    console.add_value("[Server] GMI in header : ",
+                      request.get_header_value("GMI"));
   }
-  response.set_content(validate(path, request), "text/plain");
+  response.set_content(validate(path, request, console), "text/plain");
 }
 
 }  // namespace
