@@ -1,7 +1,6 @@
 #include "http_server.h"
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 
