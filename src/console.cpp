@@ -12,7 +12,7 @@ console_lines::~console_lines() {
   if (!text_.empty()) fwrite(text_.data(), 1, text_.size(), stdout);
 }
 
-void console_lines::add(const std::string &line) {
+void console_lines::add(std::string_view line) {
   text_ += line;
   text_ += '\n';
 }

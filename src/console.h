@@ -10,6 +10,7 @@
 #define GMI_CONSOLE_H_
 
 #include <string>
+#include <string_view>
 
 void console_line_flushed(const std::string &line);
 
@@ -24,7 +25,7 @@ class console_lines {
   console_lines(const console_lines &) = delete;
   console_lines &operator=(const console_lines &) = delete;
 
-  void add(const std::string &line);
+  void add(std::string_view line);
   // prefix followed by value up to its first NUL byte. Control bytes (below
   // 0x20) and 0x7F in value are written as \xHH, so a client cannot forge
   // console lines through percent-decoded request data.
