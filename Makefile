@@ -1,4 +1,6 @@
-# Everyday commands. Each one installs missing Debian packages first.
+# Everyday commands. Each one first installs the Debian packages its purpose
+# needs (scripts/install-deps.sh).
+#   make         build (the service, the stand-in library, the tools)
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
 #   make bench   optimised build, then the load benchmark
@@ -9,14 +11,17 @@ PORT     ?= 60002
 JOBS     ?= $(shell nproc)
 SANITIZE ?=
 
-.PHONY: deps build run test bench clean
+.PHONY: build run test bench clean
 
-deps:
-	@scripts/install-deps.sh
+# $(1): build directory, $(2): further CMake arguments.
+define build_tree
+	cmake -S . -B $(1) $(2)
+	cmake --build $(1) -j $(JOBS)
+endef
 
-build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=$(SANITIZE)
-	cmake --build $(BUILD) -j $(JOBS)
+build:
+	@scripts/install-deps.sh run
+	$(call build_tree,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=$(SANITIZE))
 
 # The service loads ./libAuthSrv.so, so it runs in a directory holding the
 # stand-in library.
@@ -25,12 +30,14 @@ run: build
 	cp $(BUILD)/libAuthSrv.so run/
 	cd run && exec ../$(BUILD)/gmi-server $(PORT)
 
-test: build
+test:
+	@scripts/install-deps.sh test
+	$(call build_tree,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=$(SANITIZE))
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-bench: deps
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
-	cmake --build build-release -j $(JOBS)
+bench:
+	@scripts/install-deps.sh bench
+	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
 
 clean:

@@ -1,14 +1,32 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whichever of the build, test and benchmark packages
-# this machine lacks. Safe to run again: it does nothing when all are present.
+# Installs, with apt-get, whichever Debian packages a purpose needs and this
+# machine lacks. Safe to run again: it does nothing when all are present.
+#
+#   scripts/install-deps.sh run     build and run the service
+#   scripts/install-deps.sh test    run's, plus the test suite's
+#   scripts/install-deps.sh bench   run's, plus the load benchmark's
+#   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
+#   scripts/install-deps.sh deb     run's, plus packaging and its checks
+#
+# Several purposes may be named at once.
 set -euo pipefail
 
-packages=(
-  cmake g++ make pkg-config
-  libcpp-httplib-dev libssl-dev
-  libgtest-dev libbenchmark-dev
-  wrk nginx-light curl
+declare -A purpose_packages=(
+  [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
+  [test]="libgtest-dev curl zlib1g-dev"
+  [bench]="libbenchmark-dev wrk nginx-light curl"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [deb]="debhelper dpkg-dev fakeroot lintian"
 )
+
+packages=(${purpose_packages[run]})
+for purpose in "${@:-run}"; do
+  [[ -n ${purpose_packages[$purpose]+set} ]] || {
+    echo "install-deps.sh: unknown purpose '$purpose'" >&2
+    exit 2
+  }
+  packages+=(${purpose_packages[$purpose]})
+done
 
 missing=()
 for pkg in "${packages[@]}"; do
