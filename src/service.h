@@ -1,4 +1,4 @@
-// The process-wide objects the handlers share, and the route table.
+// The process-wide objects the handlers share.
 //
 // All are created once and never replaced: g_server during static
 // initialisation, g_auth_version and g_log_manager by the entry point before
@@ -15,9 +15,5 @@
 extern gmi_http_server g_server;
 extern log_manager *g_log_manager;
 extern uint32_t g_auth_version;
-
-// Registers every path for GET, then POST: /log, /bypass, /quit, /login,
-// /usual. HEAD requests are served by the GET registrations.
-void register_routes(httplib::Server &server);
 
 #endif  // GMI_SERVICE_H_
