@@ -1,15 +1,30 @@
 #include "console.h"
 
-#include <cstdio>
+#include "console_escape.h"
+#include "console_writer.h"
 
-void console_line_flushed(const std::string &line) {
-  std::string text = line + '\n';
-  fwrite(text.data(), 1, text.size(), stdout);
-  fflush(stdout);
+namespace {
+
+void submit_line(std::string_view line, bool flush) {
+  std::string text;
+  text.reserve(line.size() + 1);
+  text.append(line);
+  text += '\n';
+  console_writer::instance().submit(text, flush);
+}
+
+}  // namespace
+
+void console_line_flushed(std::string_view line) { submit_line(line, true); }
+
+void console_line_buffered(std::string_view line) { submit_line(line, false); }
+
+bool console_drain(std::chrono::milliseconds limit) {
+  return console_writer::instance().drain(limit);
 }
 
 console_lines::~console_lines() {
-  if (!text_.empty()) fwrite(text_.data(), 1, text_.size(), stdout);
+  if (!text_.empty()) console_writer::instance().submit(text_, false);
 }
 
 void console_lines::add(std::string_view line) {
@@ -17,19 +32,8 @@ void console_lines::add(std::string_view line) {
   text_ += '\n';
 }
 
-void console_lines::add_value(const char *prefix, const std::string &value) {
-  static const char hex_digits[] = "0123456789abcdef";
+void console_lines::add_value(const char *prefix, std::string_view value) {
   text_ += prefix;
-  for (const char c : value) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == 0) break;
-    if (byte < 0x20 || byte == 0x7f) {
-      text_ += "\\x";
-      text_ += hex_digits[byte >> 4];
-      text_ += hex_digits[byte & 0xf];
-    } else {
-      text_ += c;
-    }
-  }
+  text_ += escape_console_value(value);
   text_ += '\n';
 }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "request_framing.h"
+
 namespace {
 
 void allow_port_reuse(socket_t sock) {
@@ -25,7 +27,11 @@ void answer_500(const httplib::Request &, httplib::Response &res,
 // library's own non-const object handed to us by const reference, so
 // adjusting its headers here is well defined.
 httplib::Server::HandlerResponse screen_request(const httplib::Request &req,
-                                                httplib::Response &) {
+                                                httplib::Response &res) {
+  if (const int refusal = framing_refusal(req)) {
+    refuse_and_close(req, res, refusal);
+    return httplib::Server::HandlerResponse::Handled;
+  }
   auto &headers = const_cast<httplib::Request &>(req).headers;
   // This build of the library compresses text answers for any client that
   // asks; the service's answers are never compressed.
@@ -34,13 +40,9 @@ httplib::Server::HandlerResponse screen_request(const httplib::Request &req,
   // without bound. A body with an encoding is read as sent, like one in an
   // encoding the library does not know.
   headers.erase("Content-Encoding");
-  // Without a length or chunking a request has no body (RFC 9112 6.3); the
-  // library would otherwise read until the client hangs up.
-  if (req.method != "GET" && req.method != "HEAD" &&
-      !req.has_header("Content-Length") &&
-      !req.has_header("Transfer-Encoding")) {
-    headers.emplace("Content-Length", "0");
-  }
+  // Without a length a request has no body (RFC 9112 6.3); the library
+  // would otherwise read until the client hangs up.
+  if (!req.has_header("Content-Length")) headers.emplace("Content-Length", "0");
   return httplib::Server::HandlerResponse::Unhandled;
 }
 

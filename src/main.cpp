@@ -3,18 +3,24 @@
 // Start-up and teardown run on this thread in a fixed order; requests run on
 // the server's worker threads in between.
 
+#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "auth/auth_library.h"
 #include "console.h"
+#include "routes.h"
 #include "service.h"
+#include "standard_descriptors.h"
 
 namespace {
 
 constexpr uint16_t default_port = 60002;
+
+// How long the process waits at exit for a stalled console reader before it
+// ends anyway, dropping what the reader did not take.
+constexpr std::chrono::seconds console_wait_at_exit{3};
 
 // Leading decimal digits, as atoi reads them, keeping the low 16 bits: "-1"
 // is 65535, "8080abc" is 8080 and "abc" is 0.
@@ -34,23 +40,29 @@ void tear_down() {
   console_line_flushed("[Server] Exit");
 }
 
+int finish(int status) {
+  console_drain(console_wait_at_exit);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (!keep_standard_descriptors_open()) return 1;
   if (!GetAPIs()) {
     console_line_flushed("GetAPIs() failed");
-    return -33;
+    return finish(-33);
   }
   g_auth_version = auth().GetAuthVersion();
   console_line_flushed("[SERVER] GetAuthVersion() " +
                        std::to_string(g_auth_version));
   if (!auth().InitAuth(1)) {
     console_line_flushed("InitAuth() failed");
-    return -11;
+    return finish(-11);
   }
   if (!auth().SetBypassOption(0)) {
     console_line_flushed("SetBypassOption(false) failed");
-    return -12;
+    return finish(-12);
   }
 
   const uint16_t port = parse_port(argc, argv);
@@ -60,12 +72,13 @@ int main(int argc, char **argv) {
     console_line_flushed("[Server] Statistics thread could not be started");
     delete g_log_manager;
     auth().CleanupAuth();
-    return 1;
+    return finish(1);
   }
-  printf("[Server] Started (port : %hu)\n", port);
+  console_line_buffered("[Server] Started (port : " + std::to_string(port) +
+                        ")");
 
   g_server.listen("0.0.0.0", port);
 
   tear_down();
-  return 0;
+  return finish(0);
 }

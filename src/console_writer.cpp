@@ -1,0 +1,86 @@
+#include "console_writer.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+console_writer &console_writer::instance() {
+  static console_writer *const writer = new console_writer(STDOUT_FILENO);
+  return *writer;
+}
+
+console_writer::console_writer(int fd) : fd_(fd) {
+  pending_.reserve(batch_bytes * 2);
+  std::thread([this] { run(); }).detach();
+}
+
+void console_writer::submit(std::string_view lines, bool flush) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!flush && pending_.size() + lines.size() > capacity_bytes) {
+    dropped_lines_ += static_cast<uint64_t>(
+        std::count(lines.begin(), lines.end(), '\n'));
+    return;
+  }
+  if (dropped_lines_ > 0) append_dropped_notice();
+  pending_.append(lines);
+  handed_over_bytes_ += lines.size();
+  flush_requested_ = flush_requested_ || flush;
+  if (flush_requested_ || pending_.size() >= batch_bytes) {
+    work_ready_.notify_one();
+  }
+}
+
+bool console_writer::drain(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (dropped_lines_ > 0) append_dropped_notice();
+  const uint64_t target = handed_over_bytes_;
+  flush_requested_ = true;
+  work_ready_.notify_one();
+  return written_.wait_for(lock, limit,
+                           [&] { return written_bytes_ >= target; });
+}
+
+// Called with mutex_ held, where the lost lines would have stood.
+void console_writer::append_dropped_notice() {
+  const std::string notice = "[Server] Console output stalled: " +
+                             std::to_string(dropped_lines_) +
+                             " lines were dropped\n";
+  pending_ += notice;
+  handed_over_bytes_ += notice.size();
+  dropped_lines_ = 0;
+}
+
+void console_writer::run() {
+  std::string taken;
+  taken.reserve(batch_bytes * 2);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [&] {
+      return flush_requested_ || pending_.size() >= batch_bytes;
+    });
+    taken.swap(pending_);
+    flush_requested_ = false;
+    lock.unlock();
+    write_out(taken);
+    lock.lock();
+    written_bytes_ += taken.size();
+    taken.clear();
+    written_.notify_all();
+  }
+}
+
+// Blocks while the reader is stalled; that is this thread's whole purpose.
+// Text that cannot be written at all (the reader has gone) is discarded.
+void console_writer::write_out(const std::string &text) {
+  size_t offset = 0;
+  while (offset < text.size()) {
+    const ssize_t n = write(fd_, text.data() + offset, text.size() - offset);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
