@@ -4,14 +4,18 @@
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
 #   make bench   optimised build, then the load benchmark
+#   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
+#   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make clean   remove build output
 
 BUILD    ?= build
 PORT     ?= 60002
 JOBS     ?= $(shell nproc)
 SANITIZE ?=
+PREFIX   ?= /usr/local
+DESTDIR  ?=
 
-.PHONY: build run test bench clean
+.PHONY: build run test bench install deb clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -40,5 +44,14 @@ bench:
 	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
 
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Built in a copy of the tree under build-deb/, so that debhelper's output
+# never lands in the working tree.
+deb:
+	@scripts/install-deps.sh deb
+	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
 clean:
-	rm -rf build build-* run
+	rm -rf build build-* run dist
