@@ -16,7 +16,7 @@ declare -A purpose_packages=(
   [test]="libgtest-dev curl zlib1g-dev"
   [bench]="libbenchmark-dev wrk nginx-light curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [deb]="debhelper dpkg-dev fakeroot lintian curl man-db"
+  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db"
 )
 
 packages=(${purpose_packages[run]})
