@@ -4,6 +4,7 @@
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
 #   make bench   optimised build, then the load benchmark
+#   make front   HAProxy in front of INSTANCES instances, in the foreground
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make clean   remove build output
@@ -15,7 +16,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench install deb clean
+.PHONY: build run test bench front install deb clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -43,6 +44,12 @@ bench:
 	@scripts/install-deps.sh bench
 	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
+
+# FRONT_PORT (60080), INSTANCES (2) and BASE_PORT (60002) are read by the
+# script; the shipped deploy/haproxy/gmi-server.cfg is what runs.
+front: build
+	@scripts/install-deps.sh front
+	scripts/front.sh $(BUILD)
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"

@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh run     build and run the service
 #   scripts/install-deps.sh test    run's, plus the test suite's
 #   scripts/install-deps.sh bench   run's, plus the load benchmark's
+#   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
 #
@@ -13,8 +14,9 @@ set -euo pipefail
 
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
-  [test]="libgtest-dev curl zlib1g-dev"
-  [bench]="libbenchmark-dev wrk nginx-light curl"
+  [test]="libgtest-dev curl zlib1g-dev haproxy socat"
+  [bench]="libbenchmark-dev wrk nginx-light curl haproxy"
+  [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db"
 )
