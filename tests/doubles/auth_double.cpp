@@ -2,8 +2,9 @@
 // CMakeLists.txt) to produce what the real stand-in cannot: a missing entry
 // point, refusals, a chosen version, any result code.
 //
-// CheckValidGmi answers the code a token of the form "code:N" names, 0 for
-// any other token, and throws for the token "throw". Every call is appended
+// CheckValidGmi answers the code a token of the form "code:N" names, takes
+// N milliseconds over a token "sleep:N", answers 0 for any other token, and
+// throws for the token "throw". Every call is appended
 // to ./auth_calls.log in the working directory, so tests can see exactly
 // what crossed the library boundary.
 
@@ -11,9 +12,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #ifndef AUTH_VERSION
 #define AUTH_VERSION 7u
@@ -82,6 +85,10 @@ DOUBLE_EXPORT int32_t CheckValidGmi(const char *user, int32_t user_length,
   if (strcmp(token, "throw") == 0) throw std::runtime_error("secret detail");
   if (strncmp(token, "code:", 5) == 0) {
     return static_cast<int32_t>(strtol(token + 5, nullptr, 10));
+  }
+  if (strncmp(token, "sleep:", 6) == 0) {
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(strtol(token + 6, nullptr, 10)));
   }
   return 0;
 }

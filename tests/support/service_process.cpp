@@ -102,15 +102,23 @@ uint16_t free_port() {
 
 service_process::service_process(const scratch_dir &dir,
                                  const std::vector<std::string> &args,
-                                 const std::vector<std::string> &env) {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) return;
+                                 const std::vector<std::string> &env,
+                                 console_mode console) {
+  const bool piped = console == console_mode::collected ||
+                     console == console_mode::held;
+  int pipe_fds[2] = {-1, -1};
+  if (piped && pipe(pipe_fds) != 0) return;
   const std::string binary = build_path("gmi-server");
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(pipe_fds[1], STDOUT_FILENO);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    if (piped) {
+      dup2(pipe_fds[1], STDOUT_FILENO);
+      close(pipe_fds[0]);
+      close(pipe_fds[1]);
+    } else {
+      close(STDOUT_FILENO);
+      if (console == console_mode::closed_with_input) close(STDIN_FILENO);
+    }
     if (chdir(dir.path().c_str()) != 0) _exit(127);
     for (const std::string &entry : env) putenv(strdup(entry.c_str()));
     std::vector<char *> argv{const_cast<char *>(binary.c_str())};
@@ -119,12 +127,27 @@ service_process::service_process(const scratch_dir &dir,
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
+  if (!piped) {
+    output_closed_ = true;
+    return;
+  }
   close(pipe_fds[1]);
-  reader_ = std::thread(&service_process::collect_output, this, pipe_fds[0]);
+  if (console == console_mode::held) {
+    held_fd_ = pipe_fds[0];
+  } else {
+    reader_ = std::thread(&service_process::collect_output, this, pipe_fds[0]);
+  }
+}
+
+void service_process::resume_reading() {
+  if (held_fd_ < 0) return;
+  reader_ = std::thread(&service_process::collect_output, this, held_fd_);
+  held_fd_ = -1;
 }
 
 service_process::~service_process() {
   if (running()) kill(pid_, SIGKILL);
+  resume_reading();
   wait_for_exit();
   if (reader_.joinable()) reader_.join();
 }
@@ -170,6 +193,7 @@ int service_process::wait_for_exit() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   // The pipe closes when the process's last descriptor does.
+  if (!reader_.joinable()) return status_;
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, std::chrono::seconds(5), [this] { return output_closed_; });
   return status_;

@@ -39,12 +39,21 @@ class scratch_dir {
 // A port no socket on this machine is bound to right now.
 uint16_t free_port();
 
+// Where the process's standard output goes.
+enum class console_mode {
+  collected,  // a pipe read as the process writes
+  held,       // a pipe nobody reads until resume_reading()
+  closed,     // descriptor 1 closed
+  closed_with_input,  // descriptors 0 and 1 closed
+};
+
 class service_process {
  public:
   // Starts gmi-server in dir with args; env entries ("NAME=value") are added
   // to the test's own environment.
   service_process(const scratch_dir &dir, const std::vector<std::string> &args,
-                  const std::vector<std::string> &env = {});
+                  const std::vector<std::string> &env = {},
+                  console_mode console = console_mode::collected);
   ~service_process();
   service_process(const service_process &) = delete;
   service_process &operator=(const service_process &) = delete;
@@ -56,6 +65,8 @@ class service_process {
   // exit status, or -1 if it was killed.
   int wait_for_exit();
   bool running();
+  // Starts reading a held console.
+  void resume_reading();
   // What the process wrote so far; after wait_for_exit(), all of it.
   std::string output();
   // Waits up to 10 s for text to appear in the output.
@@ -74,6 +85,7 @@ class service_process {
   std::string output_;
   bool output_closed_ = false;
   std::thread reader_;
+  int held_fd_ = -1;
 };
 
 }  // namespace test

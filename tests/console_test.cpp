@@ -1,0 +1,173 @@
+// The console under faults: a reader that stalls, standard descriptors the
+// service was started without, and a slow library call when /quit arrives.
+// None of them may stop validations, leak the console to a client, or keep
+// the process from ending with status 0.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/http_client.h"
+#include "support/service_process.h"
+
+namespace test {
+namespace {
+
+const char valid_body[] = "{\"is_valid\":true,\"reason\":\"\"}";
+const char close_body[] = "{\"server_status\":\"CLOSE\"}";
+const char teardown[] =
+    "[Server] Stopped\n[Server] CleanupAuth()\n[Server] Exit\n";
+
+// A service on a free port with the recording test double, whose console
+// goes where mode says.
+struct service_with_console {
+  explicit service_with_console(console_mode mode) : port(free_port()) {
+    dir.install_library(double_path("recording"));
+    process = std::make_unique<service_process>(
+        dir, std::vector<std::string>{std::to_string(port)},
+        std::vector<std::string>{}, mode);
+    listening = process->wait_until_listening(port);
+  }
+
+  scratch_dir dir;
+  uint16_t port;
+  std::unique_ptr<service_process> process;
+  bool listening;
+};
+
+// Sends requests validations, each on a fresh connection from one of 8
+// clients, with a 4 KB token so that the console fills quickly; each writes
+// three console lines. Returns how many were answered with the valid body.
+int validate_many(uint16_t port, int requests) {
+  const std::string target = "/login?userid=alice&gmi=" + std::string(4000, 't');
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 8; ++client) {
+    clients.emplace_back([&, client] {
+      for (int i = client; i < requests; i += 8) {
+        if (get(port, target).body == valid_body) ++answered;
+      }
+    });
+  }
+  for (std::thread &client : clients) client.join();
+  return answered;
+}
+
+int count_lines_starting(const std::string &text, const std::string &prefix) {
+  int count = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    if (text.compare(at, prefix.size(), prefix) == 0) ++count;
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return count;
+}
+
+TEST(stalled_console_test, validations_and_quit_go_on_while_nobody_reads) {
+  service_with_console service(console_mode::held);
+  ASSERT_TRUE(service.listening);
+
+  // About 5 MB of console lines: the pipe and the console's own buffer
+  // fill long before the end.
+  EXPECT_EQ(validate_many(service.port, 1200), 1200);
+  EXPECT_NE(get(service.port, "/log").body.find("\"request_count\":1200,"),
+            std::string::npos);
+  EXPECT_EQ(get(service.port, "/quit").body, close_body);
+  // Still nobody reads: teardown waits a bounded time for the console, then
+  // the process ends by itself (wait_for_exit would kill it after 20 s).
+  EXPECT_EQ(service.process->wait_for_exit(), 0);
+}
+
+TEST(stalled_console_test, dropped_lines_are_counted_once_the_reader_returns) {
+  service_with_console service(console_mode::held);
+  ASSERT_TRUE(service.listening);
+  EXPECT_EQ(validate_many(service.port, 1200), 1200);
+
+  service.process->resume_reading();
+  EXPECT_EQ(get(service.port, "/login?userid=alice&gmi=after").body,
+            valid_body);
+  get(service.port, "/quit");
+  ASSERT_EQ(service.process->wait_for_exit(), 0);
+
+  const std::string output = service.process->output();
+  std::smatch notice;
+  ASSERT_TRUE(std::regex_search(
+      output, notice,
+      std::regex("\\[Server\\] Console output stalled: ([0-9]+) lines were "
+                 "dropped\n")));
+  EXPECT_EQ(count_lines_starting(output, "[Server] Console output stalled"), 1);
+  EXPECT_LT(static_cast<size_t>(notice.position(0)),
+            output.find("[Server] Stopped"));
+  // Every request's three lines were either written or counted as dropped.
+  const int written = count_lines_starting(output, "[Server] Get GET") +
+                      count_lines_starting(output, "[Server] GMI in") +
+                      count_lines_starting(output, "[Server] Valid GMI");
+  EXPECT_EQ(written + std::stoi(notice[1]), 3 * 1201);
+  EXPECT_NE(output.find("[Server] GMI in parameters : after\n"),
+            std::string::npos);
+  EXPECT_EQ(output.substr(output.size() - sizeof(teardown) + 1), teardown);
+}
+
+// Started without descriptor 1 (and 0), the next sockets the service opens
+// would take those numbers, and console lines would reach a client. Every
+// answer must be exactly the HTTP answer and nothing more.
+class closed_descriptors_test : public testing::TestWithParam<console_mode> {};
+
+TEST_P(closed_descriptors_test, answers_carry_no_console_bytes) {
+  service_with_console service(GetParam());
+  ASSERT_TRUE(service.listening);
+  for (int i = 0; i < 3; ++i) {
+    http_connection connection(service.port);
+    ASSERT_TRUE(connection.send_raw(
+        "GET /login?userid=alice&gmi=secret HTTP/1.1\r\nHost: x\r\n"
+        "Connection: close\r\n\r\n"));
+    const http_response answer = connection.read_response();
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body, valid_body);
+    EXPECT_TRUE(connection.closed_by_server()) << "bytes after the answer";
+  }
+  EXPECT_EQ(get(service.port, "/quit").body, close_body);
+  EXPECT_EQ(service.process->wait_for_exit(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    started, closed_descriptors_test,
+    testing::Values(console_mode::closed, console_mode::closed_with_input),
+    [](const testing::TestParamInfo<console_mode> &info) {
+      return info.param == console_mode::closed ? "without_output"
+                                                : "without_input_and_output";
+    });
+
+TEST(slow_library_test, quit_during_a_slow_check_tears_down_after_it) {
+  service_with_console service(console_mode::collected);
+  ASSERT_TRUE(service.listening);
+  http_response slow;
+  std::thread client([&] {
+    slow = get(service.port, "/login?userid=alice&gmi=sleep:1500");
+  });
+  // The check has begun once the library has logged the call.
+  for (int i = 0; i < 200 && service.dir.read("auth_calls.log").find(
+                                 "CheckValidGmi") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(get(service.port, "/quit").body, close_body);
+  client.join();
+
+  EXPECT_EQ(slow.body, valid_body);
+  EXPECT_EQ(service.process->wait_for_exit(), 0);
+  const std::string output = service.process->output();
+  EXPECT_LT(output.find("[Server] Valid GMI with input data\n"),
+            output.find(teardown));
+  EXPECT_EQ(output.substr(output.size() - sizeof(teardown) + 1), teardown);
+  const std::string calls = service.dir.read("auth_calls.log");
+  EXPECT_LT(calls.find("CheckValidGmi"), calls.find("CleanupAuth"));
+}
+
+}  // namespace
+}  // namespace test
