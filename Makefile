@@ -5,6 +5,8 @@
 #   make test    build and run the whole test suite
 #   make bench   optimised build, then the load benchmark
 #   make front   HAProxy in front of INSTANCES instances, in the foreground
+#   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
+#   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make clean   remove build output
@@ -16,7 +18,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front install deb clean
+.PHONY: build run test bench front fuzz soak install deb clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -50,6 +52,20 @@ bench:
 front: build
 	@scripts/install-deps.sh front
 	scripts/front.sh $(BUILD)
+
+# Built with clang into its own tree; only the fuzz targets and what they
+# load are built there.
+fuzz:
+	@scripts/install-deps.sh fuzz
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++-14 -DGMI_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	fuzz/run.sh build-fuzz
+
+soak:
+	@scripts/install-deps.sh bench
+	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
+	bench/soak.sh build-release
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"

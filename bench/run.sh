@@ -27,19 +27,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null ||
-    shuf -i 20000-59999 -n 1
-}
-
-wait_for_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+source "$root/bench/common.sh"
 
 # --- the three servers ----------------------------------------------------
 service_port=$(free_port)
