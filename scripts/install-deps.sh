@@ -18,7 +18,7 @@ declare -A purpose_packages=(
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy"
   [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db"
+  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
 )
 
 packages=(${purpose_packages[run]})

@@ -82,6 +82,16 @@ DOUBLE_EXPORT int32_t CheckValidGmi(const char *user, int32_t user_length,
   journal("CheckValidGmi " + hex(user, user_length) + " " +
           std::to_string(user_length) + " " + hex(token, token_length) + " " +
           std::to_string(token_length) + (terminated ? " nul" : " unterminated"));
+#ifdef EXACT_BYTES_ONLY
+  // Valid for one token and user only, both holding every byte that a query
+  // or form would split, turn into a space or decode unless escaped; any
+  // change on the way is ERROR_GMI_INVALID.
+  const bool exact = std::string(token, static_cast<size_t>(token_length)) ==
+                         "tok=en+with&odd% bytes" &&
+                     std::string(user, static_cast<size_t>(user_length)) ==
+                         "us=er+&% one";
+  return exact ? 0 : 3;
+#endif
   if (strcmp(token, "throw") == 0) throw std::runtime_error("secret detail");
   if (strncmp(token, "code:", 5) == 0) {
     return static_cast<int32_t>(strtol(token + 5, nullptr, 10));

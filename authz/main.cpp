@@ -1,0 +1,90 @@
+// gmi-authz: gives reverse proxies a status-code decision on gmi-server
+// tokens, and Prometheus metrics and health checks for the service.
+//
+// Main binds both listeners, serves each on a thread of its own and waits
+// for SIGTERM or SIGINT; then it stops both and returns 0.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "decision.h"
+#include "options.h"
+#include "routes.h"
+#include "upstream_pool.h"
+
+namespace {
+
+// Blocked in every thread (they inherit the mask), so that only sigwait()
+// on the main thread sees them.
+sigset_t stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+bool bind(httplib::Server &server, const host_port &address) {
+  if (server.bind_to_port(address.host, address.port)) return true;
+  fprintf(stderr, "gmi-authz: cannot listen on %s\n", address.text().c_str());
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  authz_options options;
+  std::string error;
+  switch (parse_options(argc, argv, options, error)) {
+    case parse_outcome::help:
+      fputs(usage_text, stdout);
+      return 0;
+    case parse_outcome::bad:
+      fprintf(stderr, "gmi-authz: %s\n%s", error.c_str(), usage_text);
+      return 2;
+    case parse_outcome::run:
+      break;
+  }
+
+  // A proxy that hangs up mid-answer must not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  const sigset_t signals = stop_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  upstream_health health(options.upstream.text());
+  upstream_pool pool(options.upstream, options.upstream_connections);
+  decision_metrics metrics;
+  decider decisions(options, pool, health, metrics);
+
+  httplib::Server decision_server;
+  httplib::Server monitoring_server;
+  route_decisions(decision_server, decisions, options.threads);
+  route_monitoring(monitoring_server, options.upstream, metrics, health);
+  if (!bind(decision_server, options.listen) ||
+      !bind(monitoring_server, options.metrics)) {
+    return 2;
+  }
+
+  std::thread deciding([&] { decision_server.listen_after_bind(); });
+  std::thread monitoring([&] { monitoring_server.listen_after_bind(); });
+  fprintf(stderr,
+          "gmi-authz: deciding on %s, metrics on %s, upstream %s "
+          "(%zu connections, %lld ms timeout)\n",
+          options.listen.text().c_str(), options.metrics.text().c_str(),
+          options.upstream.text().c_str(), options.upstream_connections,
+          static_cast<long long>(options.timeout.count()));
+
+  int received = 0;
+  sigwait(&signals, &received);
+  decision_server.stop();
+  monitoring_server.stop();
+  deciding.join();
+  monitoring.join();
+  fprintf(stderr, "gmi-authz: stopped by %s\n",
+          received == SIGTERM ? "SIGTERM" : "SIGINT");
+  return 0;
+}

@@ -1,0 +1,43 @@
+// The command line of gmi-authz: where it listens, which service it asks,
+// where it finds the token and the user, and how long it waits.
+//
+// Parsed once on the main thread before anything starts; read-only after.
+
+#ifndef GMI_AUTHZ_OPTIONS_H_
+#define GMI_AUTHZ_OPTIONS_H_
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+struct host_port {
+  std::string host;
+  int port = 0;
+
+  std::string text() const { return host + ":" + std::to_string(port); }
+};
+
+struct authz_options {
+  host_port listen{"127.0.0.1", 60003};
+  host_port metrics{"127.0.0.1", 60004};
+  host_port upstream{"127.0.0.1", 60002};
+  std::string user_header = "X-GMI-User";
+  std::string token_cookie = "gmi";
+  // Whole budget of one decision, waiting for a free upstream connection
+  // included.
+  std::chrono::milliseconds timeout{2000};
+  // Kept-alive connections to the service; decisions beyond them queue.
+  size_t upstream_connections = 4;
+  // Decision threads: each open connection from a proxy holds one.
+  size_t threads = 128;
+};
+
+enum class parse_outcome { run, help, bad };
+
+// Fills options from argv. On bad, error says what was wrong.
+parse_outcome parse_options(int argc, char **argv, authz_options &options,
+                            std::string &error);
+
+extern const char usage_text[];
+
+#endif  // GMI_AUTHZ_OPTIONS_H_

@@ -1,0 +1,32 @@
+// One question to the service's /login: "POST /login?userid=<user>" with
+// the form body "gmi=<token>", both escaped so that every byte reaches the
+// library as it came. The service splits parameters at every "=" and reads
+// "+" as a space before it decodes, so everything but letters, digits and
+// "-._~" travels as %XX. The token goes in the body, where the service
+// takes 8192 bytes, because escaping can triple it; the user, at most
+// 1 KiB, fits the request line escaped or not.
+//
+// Safe on any thread; the pool bounds how many ask at once.
+
+#ifndef GMI_AUTHZ_UPSTREAM_LOGIN_H_
+#define GMI_AUTHZ_UPSTREAM_LOGIN_H_
+
+#include <string>
+
+#include "login_answer.h"
+#include "upstream_pool.h"
+
+// The escaped form body for token; "" when it would exceed what the
+// service accepts.
+std::string login_form_body(const std::string &token);
+
+struct upstream_reply {
+  enum { answered, unreachable, timed_out } kind = unreachable;
+  login_answer answer;  // when answered
+};
+
+upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
+                         const std::string &user,
+                         upstream_pool::clock::time_point deadline);
+
+#endif  // GMI_AUTHZ_UPSTREAM_LOGIN_H_
