@@ -1,0 +1,377 @@
+// The shipped HAProxy front, run for real in front of real instances: what
+// it refuses and answers itself (and that none of it reaches an instance),
+// that it answers validations exactly as an instance does, the fleet tool,
+// and that stopping or restarting instances under load fails no request.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/front.h"
+#include "support/http_client.h"
+#include "support/load.h"
+
+namespace test {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+const char valid_body[] = "{\"is_valid\":true,\"reason\":\"\"}";
+
+std::string mint_token(const std::string &arguments) {
+  FILE *pipe = popen((build_path("gmi-token") + " " + arguments).c_str(), "r");
+  char token[2048] = "";
+  if (fgets(token, sizeof(token), pipe) == nullptr) token[0] = '\0';
+  pclose(pipe);
+  std::string text(token);
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+const std::string &alice_token() {
+  static const std::string token = mint_token("--user alice --ttl 3600");
+  return token;
+}
+
+std::string valid_login() { return "/login?userid=alice&gmi=" + alice_token(); }
+
+// One request, as raw bytes, on a fresh connection; its answer.
+http_response exchange(uint16_t port, const std::string &bytes, bool head = false) {
+  http_connection connection(port);
+  connection.send_raw(bytes);
+  return connection.read_response(head);
+}
+
+std::string repeated(const std::string &piece, size_t times) {
+  std::string text;
+  for (size_t i = 0; i < times; ++i) text += piece;
+  return text;
+}
+
+class front_test : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(front_.ready()); }
+
+  // Asserts the front's own empty answer with this status, and that the
+  // instances counted no validation.
+  void expect_refused(const std::string &bytes, int status) {
+    const http_response answer = exchange(front_.port(), bytes);
+    EXPECT_EQ(answer.status, status) << bytes.substr(0, 80);
+    EXPECT_EQ(front_.validations_reached(), 0) << bytes.substr(0, 80);
+  }
+
+  uint16_t instance_port(size_t index) { return front_.instances()[index].port; }
+
+  front front_{2};
+};
+
+// --- what the front refuses -------------------------------------------------
+
+TEST_F(front_test, operator_paths_are_refused_for_every_method) {
+  for (const std::string method : {"GET", "POST", "HEAD"}) {
+    for (const std::string target :
+         {"/bypass?opt=on", "/log", "/quit", "http://x/quit"}) {
+      const http_response answer = exchange(
+          front_.port(), method + " " + target + " HTTP/1.1\r\nHost: x\r\n\r\n",
+          method == "HEAD");
+      EXPECT_EQ(answer.status, 403) << method << " " << target;
+      EXPECT_EQ(answer.header("Content-Length"), "0");
+    }
+  }
+  for (const front_instance &instance : front_.instances()) {
+    const std::string log = get(instance.port, "/log").body;
+    EXPECT_NE(log.find("\"bypass_flag\":false }"), std::string::npos) << log;
+  }
+}
+
+TEST_F(front_test, other_paths_are_not_forwarded) {
+  for (const std::string target :
+       {"/", "/nowhere", "/login/", "/LOGIN", "/%6cogin", "/usual/x", "//login"}) {
+    expect_refused("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n", 404);
+  }
+}
+
+TEST_F(front_test, other_methods_are_answered_405_with_allow) {
+  for (const std::string method : {"PUT", "DELETE", "OPTIONS", "PATCH", "TRACE", "FOO"}) {
+    const http_response answer =
+        exchange(front_.port(), method + " /login HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(answer.status, 405) << method;
+    EXPECT_EQ(answer.header("Allow"), "GET, HEAD, POST");
+  }
+  EXPECT_EQ(front_.validations_reached(), 0);
+}
+
+TEST_F(front_test, long_request_lines_are_refused) {
+  const std::string line_start = "GET /login?userid=alice&pad=";
+  expect_refused(line_start + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414);
+  // Beyond the buffer, and a line that never ends.
+  expect_refused(line_start + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 400);
+  expect_refused(line_start + std::string(1 << 20, 'a'), 400);
+}
+
+TEST_F(front_test, too_many_headers_are_refused) {
+  expect_refused("GET " + valid_login() + " HTTP/1.1\r\nHost: x\r\n" +
+                     repeated("X-Padding: y\r\n", 100) + "\r\n",
+                 400);
+  expect_refused("GET " + valid_login() + " HTTP/1.1\r\nHost: x\r\n" +
+                     repeated("X-Padding: y\r\n", 100000) + "\r\n",
+                 400);
+}
+
+TEST_F(front_test, chunked_bodies_are_refused_before_any_byte_is_forwarded) {
+  const std::string head =
+      "POST /login HTTP/1.1\r\nHost: x\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\n";
+  expect_refused(head + "Transfer-Encoding: chunked\r\n\r\n5\r\nuser=\r\n0\r\n\r\n", 411);
+  // The start of a body announced as endless.
+  expect_refused(head + "Transfer-Encoding: chunked\r\n\r\n" +
+                     repeated("1000\r\n" + std::string(4096, 'a') + "\r\n", 64),
+                 411);
+  // HAProxy drops a Content-Length sent beside chunked; what is left is
+  // chunked, refused alike.
+  expect_refused(head + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 411);
+}
+
+TEST_F(front_test, transfer_codings_other_than_chunked_are_refused) {
+  const std::string head = "POST /login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: ";
+  expect_refused(head + "gzip\r\n\r\n", 400);
+  expect_refused(head + "identity\r\n\r\n", 400);
+  expect_refused(head + "gzip, chunked\r\n\r\n0\r\n\r\n", 422);
+}
+
+TEST_F(front_test, bodies_above_8_kib_are_refused) {
+  const std::string head =
+      "POST /login HTTP/1.1\r\nHost: x\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ";
+  expect_refused(head + "8193\r\n\r\n" + std::string(8193, 'a'), 413);
+  expect_refused(head + "209715200\r\n\r\n" + std::string(65536, 'a'), 413);
+}
+
+TEST_F(front_test, encoded_bodies_are_refused_415) {
+  expect_refused(
+      "POST /login HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\n"
+      "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\nabc",
+      415);
+}
+
+TEST_F(front_test, instances_stay_small_while_the_front_takes_floods) {
+  for (int round = 0; round < 5; ++round) {
+    exchange(front_.port(), "GET /login?pad=" + std::string(1 << 20, 'a'));
+    exchange(front_.port(), "GET /login HTTP/1.1\r\n" + repeated("X-Padding: y\r\n", 100000));
+    exchange(front_.port(), "POST /login HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                repeated("1000\r\n" + std::string(4096, 'a') + "\r\n", 256));
+  }
+  EXPECT_EQ(front_.validations_reached(), 0);
+  for (const front_instance &instance : front_.instances()) {
+    EXPECT_LT(front_.peak_resident_kib(instance), 32 * 1024);
+  }
+}
+
+// A request line sent a byte at a time, slower than any deadline.
+class slow_sender {
+ public:
+  explicit slow_sender(uint16_t port) : connection_(port) {
+    connection_.send_raw("GET /login?userid=alice HTTP/1.1\r\nHost: x\r\n");
+  }
+  bool trickle() { return connection_.send_raw("X"); }
+  http_response answer() { return connection_.read_response(); }
+
+ private:
+  http_connection connection_;
+};
+
+TEST_F(front_test, slow_and_silent_clients_do_not_delay_a_login) {
+  std::vector<std::unique_ptr<slow_sender>> slow;
+  for (int i = 0; i < 20; ++i) slow.push_back(std::make_unique<slow_sender>(front_.port()));
+  std::vector<std::unique_ptr<http_connection>> silent;
+  for (int i = 0; i < 64; ++i) {
+    silent.push_back(std::make_unique<http_connection>(front_.port()));
+  }
+  for (int i = 0; i < 5; ++i) {
+    for (auto &sender : slow) sender->trickle();
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  const http_response login = get(front_.port(), valid_login());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(1));
+  EXPECT_EQ(login.body, valid_body);
+  for (const front_instance &instance : front_.instances()) {
+    EXPECT_EQ(get(instance.port, "/log").status, 200);
+  }
+
+  // Cut off by the 5-s request deadline, answered by the front.
+  EXPECT_EQ(slow.front()->answer().status, 408);
+  EXPECT_EQ(silent.front()->read_response().status, 408);
+}
+
+TEST_F(front_test, range_headers_are_removed) {
+  const std::string ranges = "Range: bytes=0-3\r\nIf-Range: \"x\"\r\n";
+  EXPECT_EQ(request(instance_port(0), "GET", valid_login(), ranges).status, 206);
+
+  const http_response answer = request(front_.port(), "GET", valid_login(), ranges);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.body, valid_body);
+  const http_response many =
+      request(front_.port(), "GET", valid_login(),
+              "Range: bytes=0-0" + repeated(",0-0", 2000) + "\r\n");
+  EXPECT_EQ(many.status, 200);
+  EXPECT_EQ(many.body, valid_body);
+}
+
+// Status, content type and body through the front and from an instance.
+void expect_same_answer(uint16_t front_port, uint16_t instance_port,
+                        const std::string &method, const std::string &target,
+                        const std::string &form = "") {
+  const std::string headers =
+      form.empty() ? "" : "Content-Type: application/x-www-form-urlencoded\r\n";
+  const http_response direct = request(instance_port, method, target, headers, form);
+  const http_response fronted = request(front_port, method, target, headers, form);
+  EXPECT_EQ(fronted.status, direct.status) << method << " " << target << " " << form;
+  EXPECT_EQ(fronted.header("Content-Type"), direct.header("Content-Type")) << target;
+  EXPECT_EQ(fronted.body, direct.body) << method << " " << target << " " << form;
+}
+
+TEST_F(front_test, validations_are_answered_as_an_instance_answers_them) {
+  const std::vector<std::string> tokens = {
+      alice_token(),
+      mint_token("--user bob --ttl 3600"),
+      mint_token("--user alice --ttl -10"),
+      mint_token("--user alice --ttl 3600 --suspended"),
+      mint_token("--user alice --ttl 3600 --revision 2"),
+      mint_token("--user alice --ttl 3600 --key-index 9"),
+      "GMI1.1.1.x",
+      "not-a-token",
+      alice_token().substr(0, alice_token().size() - 1) + "A",
+  };
+  std::vector<std::string> targets;
+  for (const std::string &token : tokens) {
+    for (const std::string path : {"/login", "/usual"}) {
+      targets.push_back(path + "?userid=alice&gmi=" + token);
+      targets.push_back(path + "?data=alice&gmi=" + token);
+    }
+  }
+  targets.insert(targets.end(), {"/login", "/usual", "/login?userid=alice",
+                                 "/usual?gmi=" + alice_token(), "/login?userid=&gmi="});
+
+  for (const std::string &target : targets) {
+    for (const std::string method : {"GET", "HEAD", "POST"}) {
+      expect_same_answer(front_.port(), instance_port(0), method, target);
+    }
+  }
+  for (const std::string path : {"/login", "/usual"}) {
+    expect_same_answer(front_.port(), instance_port(0), "POST", path,
+                       "userid=alice&gmi=" + alice_token());
+    expect_same_answer(front_.port(), instance_port(0), "POST", path, "userid=bob");
+  }
+
+  std::string output;
+  ASSERT_EQ(front_.fleet("bypass on", &output), 0) << output;
+  for (const std::string &target : targets) {
+    expect_same_answer(front_.port(), instance_port(0), "GET", target);
+  }
+}
+
+// --- the fleet tool -----------------------------------------------------------
+
+std::string instance_line(const front_instance &instance, const std::string &rest) {
+  return instance.name + " 127.0.0.1:" + std::to_string(instance.port) + " " + rest + "\n";
+}
+
+TEST_F(front_test, fleet_switches_bypass_on_every_instance) {
+  std::string output;
+  ASSERT_EQ(front_.fleet("bypass on", &output), 0) << output;
+  std::string expected;
+  for (const front_instance &instance : front_.instances()) {
+    expected += instance_line(instance, "{\"bypass\":\"ON\"}");
+    const std::string log = get(instance.port, "/log").body;
+    EXPECT_NE(log.find("\"bypass_flag\":true }"), std::string::npos) << log;
+  }
+  EXPECT_EQ(output, expected);
+  EXPECT_EQ(get(front_.port(), "/login?userid=u&gmi=x").body,
+            "{\"is_valid\":true,\"reason\":\"SET_BYPASS\"}");
+
+  ASSERT_EQ(front_.fleet("bypass off", &output), 0) << output;
+  for (const front_instance &instance : front_.instances()) {
+    const std::string log = get(instance.port, "/log").body;
+    EXPECT_NE(log.find("\"bypass_flag\":false }"), std::string::npos) << log;
+  }
+}
+
+TEST_F(front_test, fleet_reports_an_instance_that_does_not_answer) {
+  front_instance &stopped = front_.instances()[1];
+  get(stopped.port, "/quit");
+  ASSERT_EQ(stopped.process->wait_for_exit(), 0);
+
+  std::string output;
+  EXPECT_EQ(front_.fleet("bypass on", &output), 1);
+  EXPECT_EQ(output, instance_line(front_.instances()[0], "{\"bypass\":\"ON\"}") +
+                        instance_line(stopped, "FAILED (no answer)"));
+}
+
+TEST_F(front_test, fleet_log_sums_the_instances_counts) {
+  for (int i = 0; i < 3; ++i) get(front_.port(), valid_login());
+  for (int i = 0; i < 2; ++i) get(front_.port(), "/usual?userid=bob&gmi=" + alice_token());
+  std::string output;
+  ASSERT_EQ(front_.fleet("log", &output), 0) << output;
+  for (const front_instance &instance : front_.instances()) {
+    EXPECT_NE(output.find(instance.name + " 127.0.0.1:" + std::to_string(instance.port) +
+                          " {\"auth_version\":10000,\"port\":" +
+                          std::to_string(instance.port) + ","),
+              std::string::npos)
+        << output;
+  }
+  EXPECT_NE(output.find("\ntotal request_count 5 invalid_count 2 (2 of 2 instances)\n"),
+            std::string::npos)
+      << output;
+}
+
+// --- instances stopping under load -----------------------------------------
+
+void expect_no_failure(const load &traffic) {
+  EXPECT_GT(traffic.answered, 0u);
+  EXPECT_EQ(traffic.wrong_answers, 0u);
+  EXPECT_EQ(traffic.socket_errors, 0u);
+}
+
+TEST_F(front_test, an_instance_stopped_under_load_fails_no_request) {
+  load traffic(front_.port(), valid_login(), valid_body, 4);
+  std::this_thread::sleep_for(seconds(1));
+  front_instance &stopped = front_.instances()[0];
+  get(stopped.port, "/quit");
+  EXPECT_EQ(stopped.process->wait_for_exit(), 0);
+  const size_t answered_at_stop = traffic.answered;
+  std::this_thread::sleep_for(milliseconds(1500));
+  traffic.stop();
+
+  expect_no_failure(traffic);
+  EXPECT_GT(traffic.answered, answered_at_stop);
+}
+
+TEST_F(front_test, a_rolling_restart_under_load_fails_no_request) {
+  load traffic(front_.port(), valid_login(), valid_body, 4);
+  std::this_thread::sleep_for(milliseconds(500));
+  std::string output;
+  const int status = front_.fleet("restart " + front_.start_command(), &output);
+  std::this_thread::sleep_for(milliseconds(500));
+  traffic.stop();
+
+  EXPECT_EQ(status, 0) << output;
+  std::string expected;
+  for (front_instance &instance : front_.instances()) {
+    expected += instance_line(instance, "restarted");
+    EXPECT_EQ(instance.process->wait_for_exit(), 0);  // the first process
+  }
+  EXPECT_EQ(output, expected);
+  expect_no_failure(traffic);
+  EXPECT_TRUE(front_.wait_until_all_up());
+}
+
+}  // namespace
+}  // namespace test

@@ -1,0 +1,84 @@
+// The production shape on loopback: HAProxy running the shipped
+// deploy/haproxy/gmi-server.cfg in front of real gmi-server instances, each
+// on a free port, all in one scratch directory with the stand-in library.
+// Used from the test's own thread; nothing here is thread-safe.
+
+#ifndef GMI_TESTS_FRONT_H_
+#define GMI_TESTS_FRONT_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/service_process.h"
+
+namespace test {
+
+// A process whose standard output and error go to a file; killed if it is
+// still running when destroyed.
+class child_process {
+ public:
+  child_process(const std::string &dir, const std::vector<std::string> &argv,
+                const std::vector<std::string> &env, const std::string &output);
+  ~child_process();
+  child_process(const child_process &) = delete;
+  child_process &operator=(const child_process &) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  // Waits up to 20 s (then kills it); the exit status, or -1 if killed.
+  int wait_for_exit();
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  bool reaped_ = false;
+};
+
+struct front_instance {
+  std::string name;  // as in the instance list and the runtime API
+  uint16_t port;
+  std::unique_ptr<child_process> process;
+};
+
+class front {
+ public:
+  explicit front(size_t instance_count);
+  // Ends every instance through /quit, then HAProxy.
+  ~front();
+
+  // HAProxy listens and has every instance up.
+  bool ready() const { return ready_; }
+  uint16_t port() const { return port_; }
+  std::vector<front_instance> &instances() { return instances_; }
+
+  // One command to HAProxy's runtime API, and its answer.
+  std::string admin(const std::string &command) const;
+  // True once the runtime API reports every instance up, within 10 s.
+  bool wait_until_all_up() const;
+  // request_count summed over every instance's own /log.
+  long validations_reached() const;
+  // Peak resident memory of an instance, in KiB.
+  long peak_resident_kib(const front_instance &instance) const;
+
+  // Runs deploy/gmi-fleet with arguments (shell words) against this front;
+  // its exit status, with everything it printed in *output.
+  int fleet(const std::string &arguments, std::string *output) const;
+  // The start command gmi-fleet restart is given: starts an instance again
+  // on $PORT in the scratch directory, in the background.
+  std::string start_command() const;
+
+ private:
+  scratch_dir dir_;
+  uint16_t port_;
+  std::vector<front_instance> instances_;
+  std::unique_ptr<child_process> haproxy_;
+  bool ready_ = false;
+};
+
+}  // namespace test
+
+#endif  // GMI_TESTS_FRONT_H_
