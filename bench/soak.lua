@@ -57,7 +57,7 @@ function done(summary, latency, requests)
   end
   local e = summary.errors
   io.write(string.format(
-    "soak-answers %d %d %d %d %d %d\n", summary.requests, totals.valid,
-    totals.invalid, totals.missing, totals.unexpected,
-    e.connect + e.read + e.write + e.timeout))
+    "soak-answers %d %d %d %d %d %d %d\n", summary.requests, totals.valid,
+    totals.invalid, totals.missing, totals.unexpected, e.connect,
+    e.read + e.write + e.timeout))
 end
