@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Load benchmark: the service against the bare HTTP layer (baseline_server)
-# and against nginx, all on loopback, measured in one run so the ratios hold
-# on a noisy machine. Usage: bench/run.sh BUILD_DIR
+# and against nginx, and the recommended HAProxy front (deploy/haproxy/)
+# before two instances, all on loopback, measured in one run so the ratios
+# hold on a noisy machine. Usage: bench/run.sh BUILD_DIR
 #
 # BENCH_SECONDS     length of each wrk run (default 10)
 # BENCH_ROUNDS      interleaved rounds per connection count; the table shows
@@ -68,7 +69,25 @@ CONF
 /usr/sbin/nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
 pids+=($!)
 
+# The front: HAProxy with the shipped configuration before two instances
+# of their own, as deploy/ recommends.
+front_port=$(free_port)
+mkdir -p "$work/front"
+cp "$build/libAuthSrv.so" "$work/front/"
+echo "backend gmi-instances from gmi" >"$work/front/gmi-instances.cfg"
+for _ in 1 2; do
+  instance_port=$(free_port)
+  (cd "$work/front" && exec "$build/gmi-server" "$instance_port" >"console-$instance_port.log") &
+  pids+=($!)
+  echo "    server gmi-$instance_port 127.0.0.1:$instance_port" >>"$work/front/gmi-instances.cfg"
+done
+FRONT_ADDR=127.0.0.1 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
+  haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$work/front/gmi-instances.cfg" \
+  2>"$work/front/haproxy.log" &
+pids+=($!)
+
 wait_for_port "$service_port"
+wait_for_port "$front_port"
 wait_for_port "$baseline_port"
 wait_for_port "$nginx_port"
 
@@ -130,13 +149,14 @@ median_run() {
 # No server is measured twice in a row: every run leaves thousands of
 # connections in TIME_WAIT on the port it used (5 requests a connection),
 # which slows the next run on that same port.
-targets=("service valid" "baseline -" "service invalid" "nginx -")
+targets=("service valid" "baseline -" "service invalid" "nginx -" "front valid")
 target_url() {
   case "$1 $2" in
     "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
     "nginx -") echo "http://127.0.0.1:$nginx_port/login" ;;
     "service valid") service_url alice ;;
     "service invalid") service_url mallory ;;
+    "front valid") echo "http://127.0.0.1:$front_port/login?userid=alice&gmi=$valid" ;;
   esac
 }
 
@@ -154,7 +174,7 @@ for count in $connections; do
   done
   base_rps=${result["baseline -"]%% *}
   nginx_rps=${result["nginx -"]%% *}
-  for target in "baseline -" "nginx -" "service valid" "service invalid"; do
+  for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid"; do
     read -r rps p50 p99 err <<<"${result[$target]}"
     read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
