@@ -500,7 +500,7 @@ class authz_command_line_test : public testing::Test {
  protected:
   // Runs gmi-authz to its end; returns its exit status.
   int run(const std::vector<std::string> &args) {
-    authz_process process(dir, args);
+    child_process process(build_path("gmi-authz"), dir, args);
     const int status = process.wait_for_exit();
     out = process.standard_output();
     err = process.standard_error();
@@ -561,7 +561,7 @@ TEST_F(authz_command_line_test, stops_cleanly_on_sigterm_and_sigint) {
     const uint16_t upstream = free_port();
     running_authz authz(dir, upstream);
     ASSERT_TRUE(authz.listening);
-    // An idle kept-alive connection must not hold the stop up for long.
+    // An idle kept-alive connection delays the stop by its 5 s wait at most.
     http_connection idle(authz.port);
     ASSERT_TRUE(idle.send_raw("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(idle.read_response().status, 401);

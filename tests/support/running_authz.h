@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/authz_process.h"
+#include "support/child_process.h"
 
 namespace test {
 
@@ -24,7 +24,7 @@ class running_authz {
                                   loopback(metrics_port), "--upstream",
                                   loopback(upstream_port)};
     args.insert(args.end(), extra_args.begin(), extra_args.end());
-    process = std::make_unique<authz_process>(dir, args);
+    process = std::make_unique<child_process>(build_path("gmi-authz"), dir, args);
     listening = process->wait_until_listening(port) &&
                 process->wait_until_listening(metrics_port);
   }
@@ -37,7 +37,7 @@ class running_authz {
 
   uint16_t port;
   uint16_t metrics_port;
-  std::unique_ptr<authz_process> process;
+  std::unique_ptr<child_process> process;
   bool listening = false;
 };
 

@@ -1,4 +1,4 @@
-#include "support/authz_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,20 +17,19 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// Several companions may share one scratch directory.
+// Several processes may share one scratch directory.
 std::string next_name(const char *stream) {
   static std::atomic<int> started{0};
-  return "authz-" + std::to_string(started++) + "." + stream;
+  return "child-" + std::to_string(started++) + "." + stream;
 }
 
 }  // namespace
 
 std::string loopback(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
-authz_process::authz_process(const scratch_dir &dir,
+child_process::child_process(const std::string &binary, const scratch_dir &dir,
                              const std::vector<std::string> &args)
     : dir_(dir), out_name_(next_name("out")), err_name_(next_name("err")) {
-  const std::string binary = build_path("gmi-authz");
   const std::string out_path = dir.path() + "/" + out_name_;
   const std::string err_path = dir.path() + "/" + err_name_;
   std::vector<char *> argv{const_cast<char *>(binary.c_str())};
@@ -48,12 +47,12 @@ authz_process::authz_process(const scratch_dir &dir,
   }
 }
 
-authz_process::~authz_process() {
+child_process::~child_process() {
   if (running()) kill(pid_, SIGKILL);
   wait_for_exit();
 }
 
-bool authz_process::running() {
+bool child_process::running() {
   if (reaped_ || pid_ <= 0) return false;
   int status;
   if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -64,7 +63,7 @@ bool authz_process::running() {
   return true;
 }
 
-bool authz_process::wait_until_listening(uint16_t port) {
+bool child_process::wait_until_listening(uint16_t port) {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);
   while (clock_type::now() < deadline && running()) {
     if (http_connection(port).connected()) return true;
@@ -73,11 +72,11 @@ bool authz_process::wait_until_listening(uint16_t port) {
   return false;
 }
 
-void authz_process::send_signal(int signal) {
+void child_process::send_signal(int signal) {
   if (running()) kill(pid_, signal);
 }
 
-int authz_process::wait_for_exit() {
+int child_process::wait_for_exit() {
   const auto deadline = clock_type::now() + std::chrono::seconds(20);
   while (running()) {
     if (clock_type::now() > deadline) kill(pid_, SIGKILL);
@@ -86,7 +85,7 @@ int authz_process::wait_for_exit() {
   return status_;
 }
 
-bool authz_process::wait_for_error_text(const std::string &text) {
+bool child_process::wait_for_error_text(const std::string &text) {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);
   while (standard_error().find(text) == std::string::npos) {
     if (clock_type::now() > deadline) return false;

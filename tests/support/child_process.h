@@ -1,9 +1,10 @@
-// The real gmi-authz, started with chosen arguments, its standard output and
-// standard error going to files in a scratch directory (as a supervisor's
-// journal would take them), so tests can read every line it wrote.
+// A program started with chosen arguments (gmi-authz, nginx), its standard
+// output and standard error going to files in a scratch directory (as a
+// supervisor's journal would take them), so tests can read every line it
+// wrote.
 
-#ifndef GMI_TESTS_AUTHZ_PROCESS_H_
-#define GMI_TESTS_AUTHZ_PROCESS_H_
+#ifndef GMI_TESTS_CHILD_PROCESS_H_
+#define GMI_TESTS_CHILD_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -15,12 +16,13 @@
 
 namespace test {
 
-class authz_process {
+class child_process {
  public:
-  authz_process(const scratch_dir &dir, const std::vector<std::string> &args);
-  ~authz_process();  // kills the process if it still runs
-  authz_process(const authz_process &) = delete;
-  authz_process &operator=(const authz_process &) = delete;
+  child_process(const std::string &binary, const scratch_dir &dir,
+                const std::vector<std::string> &args);
+  ~child_process();  // kills the process if it still runs
+  child_process(const child_process &) = delete;
+  child_process &operator=(const child_process &) = delete;
 
   // Polls until 127.0.0.1:port accepts; false after 10 s or if the
   // process has exited.
@@ -49,4 +51,4 @@ std::string loopback(uint16_t port);
 
 }  // namespace test
 
-#endif  // GMI_TESTS_AUTHZ_PROCESS_H_
+#endif  // GMI_TESTS_CHILD_PROCESS_H_
