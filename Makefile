@@ -62,9 +62,11 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	fuzz/run.sh build-fuzz
 
+# Builds only what the soak runs.
 soak:
 	@scripts/install-deps.sh bench
-	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-release -j $(JOBS) --target gmi-server AuthSrv gmi-token
 	bench/soak.sh build-release
 
 install: build
