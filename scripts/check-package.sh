@@ -15,8 +15,9 @@ work=$(mktemp -d /tmp/gmi-check-package.XXXXXX)
 server_pid=""
 authz_pid=""
 
+# To stderr, so that a failure inside $(...) is seen, not captured.
 fail() {
-  echo "check-package: FAILED: $*"
+  echo "check-package: FAILED: $*" >&2
   exit 1
 }
 
