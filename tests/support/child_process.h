@@ -31,6 +31,7 @@ class child_process {
   // Waits up to 20 s (then kills); the exit status, or -1 if killed.
   int wait_for_exit();
   bool running();
+  pid_t pid() const { return pid_; }
 
   std::string standard_output() const { return dir_.read(out_name_); }
   std::string standard_error() const { return dir_.read(err_name_); }

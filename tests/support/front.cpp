@@ -1,6 +1,5 @@
 #include "support/front.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -60,46 +59,6 @@ void end_restarted_instances(const scratch_dir &dir) {
 
 }  // namespace
 
-child_process::child_process(const std::string &dir,
-                             const std::vector<std::string> &argv,
-                             const std::vector<std::string> &env,
-                             const std::string &output) {
-  pid_ = fork();
-  if (pid_ != 0) return;
-  if (chdir(dir.c_str()) != 0) _exit(127);
-  const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  dup2(out, STDOUT_FILENO);
-  dup2(out, STDERR_FILENO);
-  for (const std::string &entry : env) putenv(strdup(entry.c_str()));
-  std::vector<char *> args;
-  for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
-  args.push_back(nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-child_process::~child_process() {
-  if (running()) kill(pid_, SIGTERM);
-  wait_for_exit();
-}
-
-bool child_process::running() {
-  if (reaped_ || pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
-  reaped_ = true;
-  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return false;
-}
-
-int child_process::wait_for_exit() {
-  if (!eventually(20, [this] { return !running(); })) {
-    kill(pid_, SIGKILL);
-    eventually(5, [this] { return !running(); });
-  }
-  return status_;
-}
-
 front::front(size_t instance_count) : port_(free_port()) {
   dir_.install_library(build_path("libAuthSrv.so"));
   std::ofstream list(dir_.path() + "/gmi-instances.cfg");
@@ -108,31 +67,30 @@ front::front(size_t instance_count) : port_(free_port()) {
     const uint16_t port = free_port();
     const std::string name = "gmi-" + std::to_string(port);
     list << "    server " << name << " 127.0.0.1:" << port << "\n";
-    instances_.push_back(
-        {name, port,
-         std::make_unique<child_process>(
-             dir_.path(),
-             std::vector<std::string>{build_path("gmi-server"), std::to_string(port)},
-             std::vector<std::string>{},
-             "console-" + std::to_string(port) + ".log")});
+    instances_.push_back({name, port, start_in_dir({build_path("gmi-server"),
+                                                    std::to_string(port)})});
   }
   list.close();
 
-  haproxy_ = std::make_unique<child_process>(
-      dir_.path(),
-      std::vector<std::string>{GMI_HAPROXY, "-f",
-                               std::string(GMI_SOURCE_DIR) + "/deploy/haproxy/gmi-server.cfg",
-                               "-f", "gmi-instances.cfg"},
-      std::vector<std::string>{"FRONT_ADDR=127.0.0.1",
-                               "FRONT_PORT=" + std::to_string(port_),
-                               "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock"},
-      "haproxy.log");
+  haproxy_ = start_in_dir({"FRONT_ADDR=127.0.0.1", "FRONT_PORT=" + std::to_string(port_),
+                           "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY,
+                           "-f", std::string(GMI_SOURCE_DIR) + "/deploy/haproxy/gmi-server.cfg",
+                           "-f", "gmi-instances.cfg"});
 
   ready_ = eventually(10, [this] { return accepts_connections(port_); });
   for (const front_instance &instance : instances_) {
-    ready_ = ready_ && eventually(10, [&] { return accepts_connections(instance.port); });
+    ready_ = ready_ && instance.process->wait_until_listening(instance.port);
   }
   ready_ = ready_ && wait_until_all_up();
+}
+
+// env(1) sets the environment and working directory, then execs the
+// program itself, so the child keeps its process id.
+std::unique_ptr<child_process> front::start_in_dir(
+    const std::vector<std::string> &command) const {
+  std::vector<std::string> args{"-C", dir_.path()};
+  args.insert(args.end(), command.begin(), command.end());
+  return std::make_unique<child_process>("/usr/bin/env", dir_, args);
 }
 
 front::~front() {
@@ -184,6 +142,24 @@ long front::validations_reached() const {
     const long count = log_field(get(instance.port, "/log").body, "request_count");
     if (count < 0) return -1;
     total += count;
+  }
+  return total;
+}
+
+long front::requests_forwarded() const {
+  // "show stat" is CSV: proxy name, server name, 5 queue and session
+  // columns, then stot, the requests sent to that server in all.
+  std::istringstream lines(admin("show stat"));
+  std::string line;
+  long total = 0;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string proxy, server, column;
+    std::getline(fields, proxy, ',');
+    std::getline(fields, server, ',');
+    if (proxy != backend || server == "BACKEND") continue;
+    for (int i = 0; i < 6; ++i) std::getline(fields, column, ',');
+    total += atol(column.c_str());
   }
   return total;
 }

@@ -6,37 +6,15 @@
 #ifndef GMI_TESTS_FRONT_H_
 #define GMI_TESTS_FRONT_H_
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/service_process.h"
 
 namespace test {
-
-// A process whose standard output and error go to a file; killed if it is
-// still running when destroyed.
-class child_process {
- public:
-  child_process(const std::string &dir, const std::vector<std::string> &argv,
-                const std::vector<std::string> &env, const std::string &output);
-  ~child_process();
-  child_process(const child_process &) = delete;
-  child_process &operator=(const child_process &) = delete;
-
-  pid_t pid() const { return pid_; }
-  bool running();
-  // Waits up to 20 s (then kills it); the exit status, or -1 if killed.
-  int wait_for_exit();
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  bool reaped_ = false;
-};
 
 struct front_instance {
   std::string name;  // as in the instance list and the runtime API
@@ -47,7 +25,7 @@ struct front_instance {
 class front {
  public:
   explicit front(size_t instance_count);
-  // Ends every instance through /quit, then HAProxy.
+  // Stops HAProxy, then ends every instance through /quit.
   ~front();
 
   // HAProxy listens and has every instance up.
@@ -61,6 +39,8 @@ class front {
   bool wait_until_all_up() const;
   // request_count summed over every instance's own /log.
   long validations_reached() const;
+  // Requests the front has sent to any instance, by its own statistics.
+  long requests_forwarded() const;
   // Peak resident memory of an instance, in KiB.
   long peak_resident_kib(const front_instance &instance) const;
 
@@ -72,6 +52,9 @@ class front {
   std::string start_command() const;
 
  private:
+  // Starts a command ("NAME=value" words first) in the scratch directory.
+  std::unique_ptr<child_process> start_in_dir(const std::vector<std::string> &command) const;
+
   scratch_dir dir_;
   uint16_t port_;
   std::vector<front_instance> instances_;
