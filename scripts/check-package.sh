@@ -128,9 +128,7 @@ expect_body() {  # $1: what, $2: expected body, $3...: curl arguments
 }
 
 # Runs a unit's command line ($1) as systemd would: in the environment given
-# by the further arguments only, nothing inherited, and with PR_SET_MDWE
-# (refuse writable-executable memory, the kernel's form of systemd's
-# MemoryDenyWriteExecute) where the kernel has it.
+# by the further arguments only, nothing inherited, under mdwe_prefix.
 run_as_unit() {
   local command=$1
   shift
@@ -219,7 +217,11 @@ mapfile -t settings < <(grep -E '^[A-Z_]+=' "$environment_file")
 server_pid=$!
 wait_for_port "$port" "$server_pid"
 echo "$start_command in $directory with $environment_file: pid $server_pid, port $port"
-[[ ${#mdwe_prefix[@]} -gt 0 ]] && echo "running under PR_SET_MDWE (MemoryDenyWriteExecute)"
+if [[ ${#mdwe_prefix[@]} -gt 0 ]]; then
+  echo "running under PR_SET_MDWE (MemoryDenyWriteExecute)"
+else
+  echo "this kernel lacks PR_SET_MDWE: only its memory map is checked for writable code"
+fi
 if awk '$2 ~ /w.x/ { found = 1 } END { exit !found }' "/proc/$server_pid/maps"; then
   fail "the server maps writable executable memory"
 fi
@@ -252,6 +254,10 @@ echo "gmi-authz on $((port + 1)): 200 for the generated key, 401 for the develop
 step "the unit's stop command"
 stop_command=$(unit_line "$server_unit" ExecStop "$port" "$server_pid")
 $stop_command || fail "$stop_command exited $?"
+# It returns only once the service has exited (at most a zombie is left),
+# or systemd would go on to SIGTERM.
+state=$(awk '{ print $3 }' "/proc/$server_pid/stat" 2>/dev/null || true)
+[[ -z $state || $state == Z ]] || fail "the server still runs (state $state) after the stop command returned"
 server_status=0
 wait "$server_pid" || server_status=$?
 server_pid=""
