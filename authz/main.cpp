@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "decision.h"
+#include "listener.h"
 #include "options.h"
 #include "routes.h"
 #include "upstream_pool.h"
@@ -26,12 +27,6 @@ sigset_t stop_signals() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   return signals;
-}
-
-bool bind(httplib::Server &server, const host_port &address) {
-  if (server.bind_to_port(address.host, address.port)) return true;
-  fprintf(stderr, "gmi-authz: cannot listen on %s\n", address.text().c_str());
-  return false;
 }
 
 }  // namespace
@@ -60,12 +55,12 @@ int main(int argc, char **argv) {
   decision_metrics metrics;
   decider decisions(options, pool, health, metrics);
 
-  httplib::Server decision_server;
-  httplib::Server monitoring_server;
+  listener decision_server;
+  listener monitoring_server;
   route_decisions(decision_server, decisions, options.threads);
   route_monitoring(monitoring_server, options.upstream, metrics, health);
-  if (!bind(decision_server, options.listen) ||
-      !bind(monitoring_server, options.metrics)) {
+  if (!decision_server.bind(options.listen) ||
+      !monitoring_server.bind(options.metrics)) {
     return 2;
   }
 
