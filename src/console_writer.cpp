@@ -6,6 +6,20 @@
 #include <algorithm>
 #include <thread>
 
+namespace {
+
+// Empties a buffer, and gives back the memory a stall made it grow to, so
+// that one stall does not keep a megabyte resident for good.
+void release_if_grown(std::string &buffer) {
+  buffer.clear();
+  if (buffer.capacity() > console_writer::batch_bytes * 4) {
+    std::string().swap(buffer);
+    buffer.reserve(console_writer::batch_bytes * 2);
+  }
+}
+
+}  // namespace
+
 console_writer &console_writer::instance() {
   static console_writer *const writer = new console_writer(STDOUT_FILENO);
   return *writer;
@@ -66,7 +80,7 @@ void console_writer::run() {
     write_out(taken);
     lock.lock();
     written_bytes_ += taken.size();
-    taken.clear();
+    release_if_grown(taken);
     written_.notify_all();
   }
 }
