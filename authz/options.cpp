@@ -16,7 +16,7 @@ const char usage_text[] =
     "  --user-header NAME     header holding the user (X-GMI-User)\n"
     "  --token-cookie NAME    cookie holding the token (gmi)\n"
     "  --timeout SECONDS      budget of one decision (2)\n"
-    "  --connections N        kept-alive upstream connections (4)\n"
+    "  --connections N        kept-alive upstream connections (6)\n"
     "  --threads N            decision threads, one per open proxy\n"
     "                         connection (128)\n"
     "  --help                 this text\n";

@@ -27,7 +27,10 @@ struct authz_options {
   // included.
   std::chrono::milliseconds timeout{2000};
   // Kept-alive connections to the service; decisions beyond them queue.
-  size_t upstream_connections = 4;
+  // Its 8 workers serve 8 connections at once; 6 left 2 for monitoring and
+  // direct clients and measured best at 64 proxy connections (2: 4.0k
+  // decisions/s, 4: 4.9k, 6: 6.0k, 8: 5.6k with a worse tail).
+  size_t upstream_connections = 6;
   // Decision threads: each open connection from a proxy holds one.
   size_t threads = 128;
 };

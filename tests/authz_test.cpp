@@ -571,7 +571,7 @@ TEST_F(authz_command_line_test, stops_cleanly_on_sigterm_and_sigint) {
     EXPECT_EQ(authz.process->standard_error(),
               "gmi-authz: deciding on " + loopback(authz.port) + ", metrics on " +
                   loopback(authz.metrics_port) + ", upstream " + loopback(upstream) +
-                  " (4 connections, 2000 ms timeout)\n" + "gmi-authz: stopped by " +
+                  " (6 connections, 2000 ms timeout)\n" + "gmi-authz: stopped by " +
                   (signal == SIGTERM ? "SIGTERM" : "SIGINT") + "\n");
     EXPECT_EQ(authz.process->standard_output(), "");
   }
