@@ -86,8 +86,22 @@ FRONT_ADDR=127.0.0.1 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin
   2>"$work/front/haproxy.log" &
 pids+=($!)
 
+# gmi-authz before an instance of its own: decisions as a reverse proxy
+# asks for them, beside the direct validations.
+authz_service_port=$(free_port)
+mkdir -p "$work/authz"
+cp "$build/libAuthSrv.so" "$work/authz/"
+(cd "$work/authz" && exec "$build/gmi-server" "$authz_service_port" >console.log) &
+pids+=($!)
+authz_port=$(free_port)
+"$build/gmi-authz" --listen "127.0.0.1:$authz_port" --metrics "127.0.0.1:$(free_port)" \
+  --upstream "127.0.0.1:$authz_service_port" 2>"$work/authz/authz.log" &
+pids+=($!)
+
 wait_for_port "$service_port"
 wait_for_port "$front_port"
+wait_for_port "$authz_service_port"
+wait_for_port "$authz_port"
 wait_for_port "$baseline_port"
 wait_for_port "$nginx_port"
 
@@ -103,13 +117,16 @@ to_ms() {  # wrk prints 812.00us, 1.20ms or 1.02s
     else printf "%s", v }'
 }
 
-# Prints "requests_per_s p50_ms p99_ms errors" for one wrk run.
+# Prints "requests_per_s p50_ms p99_ms errors" for one wrk run; further
+# arguments are request headers.
 measure() {
-  local url=$1 count=$2 out
+  local url=$1 count=$2 out header headers=()
+  shift 2
+  for header in "$@"; do headers+=(-H "$header"); done
   # The listen backlog of 5 overflows under reconnect storms (5 requests a
   # connection), and a dropped SYN is retried after 1 s, then 3 s: a 10 s
   # timeout lets that show as tail latency instead of wrk's 2 s time-outs.
-  out=$(wrk -t 2 -c "$count" -d "${seconds}s" --timeout 10s --latency "$url")
+  out=$(wrk -t 2 -c "$count" -d "${seconds}s" --timeout 10s --latency "${headers[@]}" "$url")
   local rps p50 p99 socket_errors non2xx
   rps=$(awk '/^Requests\/sec/ {print $2}' <<<"$out")
   p50=$(to_ms "$(awk '$1 == "50%" {print $2}' <<<"$out")")
@@ -149,7 +166,7 @@ median_run() {
 # No server is measured twice in a row: every run leaves thousands of
 # connections in TIME_WAIT on the port it used (5 requests a connection),
 # which slows the next run on that same port.
-targets=("service valid" "baseline -" "service invalid" "nginx -" "front valid")
+targets=("service valid" "baseline -" "service invalid" "nginx -" "authz valid" "front valid")
 target_url() {
   case "$1 $2" in
     "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
@@ -157,7 +174,13 @@ target_url() {
     "service valid") service_url alice ;;
     "service invalid") service_url mallory ;;
     "front valid") echo "http://127.0.0.1:$front_port/login?userid=alice&gmi=$valid" ;;
+    "authz valid") echo "http://127.0.0.1:$authz_port/auth" ;;
   esac
+}
+# Headers of a target's requests, one a line: a proxy's decision request.
+target_headers() {
+  [[ "$1 $2" == "authz valid" ]] || return 0
+  printf '%s\n' "Authorization: Bearer $valid" "X-GMI-User: alice"
 }
 
 for count in $connections; do
@@ -165,7 +188,8 @@ for count in $connections; do
   # weighs on all of them alike.
   runs=$(for round in $(seq "$rounds"); do
     for target in "${targets[@]}"; do
-      echo "$target $(measure "$(target_url $target)" "$count")"
+      mapfile -t headers < <(target_headers $target)
+      echo "$target $(measure "$(target_url $target)" "$count" "${headers[@]}")"
     done
   done)
   declare -A result=()
@@ -174,7 +198,8 @@ for count in $connections; do
   done
   base_rps=${result["baseline -"]%% *}
   nginx_rps=${result["nginx -"]%% *}
-  for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid"; do
+  for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid" \
+                "authz valid"; do
     read -r rps p50 p99 err <<<"${result[$target]}"
     read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
@@ -183,6 +208,8 @@ for count in $connections; do
       "$name" "$token" "$count" "$rps" "$p50" "$p99" "$err" "$vs_base" "$vs_nginx"
     echo "$name,$token,$count,$rps,$p50,$p99,$err,$vs_base,$vs_nginx" >>"$csv"
   done
+  echo "gmi-authz decisions: $(ratio "${result["authz valid"]%% *}" \
+    "${result["service valid"]%% *}") of the direct validations' rate"
 done
 
 # --- memory -----------------------------------------------------------------
