@@ -40,8 +40,8 @@ void console_writer::submit(std::string_view lines, bool flush) {
   if (dropped_lines_ > 0) append_dropped_notice();
   pending_.append(lines);
   handed_over_bytes_ += lines.size();
-  flush_requested_ = flush_requested_ || flush;
-  if (flush_requested_ || pending_.size() >= batch_bytes) {
+  if (flush) flush_through_ = pending_.size();
+  if (flush_through_ > 0 || pending_.size() >= batch_bytes) {
     work_ready_.notify_one();
   }
 }
@@ -50,7 +50,7 @@ bool console_writer::drain(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (dropped_lines_ > 0) append_dropped_notice();
   const uint64_t target = handed_over_bytes_;
-  flush_requested_ = true;
+  flush_through_ = pending_.size();
   work_ready_.notify_one();
   return written_.wait_for(lock, limit,
                            [&] { return written_bytes_ >= target; });
@@ -72,10 +72,9 @@ void console_writer::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     work_ready_.wait(lock, [&] {
-      return flush_requested_ || pending_.size() >= batch_bytes;
+      return flush_through_ > 0 || pending_.size() >= batch_bytes;
     });
-    taken.swap(pending_);
-    flush_requested_ = false;
+    take_due(taken);
     lock.unlock();
     write_out(taken);
     lock.lock();
@@ -83,6 +82,19 @@ void console_writer::run() {
     release_if_grown(taken);
     written_.notify_all();
   }
+}
+
+// Called with mutex_ held. A full batch goes out whole; otherwise only the
+// lines up to the last flushed one do, and later buffered lines wait, as
+// they would in a stdio buffer.
+void console_writer::take_due(std::string &taken) {
+  if (pending_.size() >= batch_bytes || flush_through_ == pending_.size()) {
+    taken.swap(pending_);
+  } else {
+    taken.assign(pending_, 0, flush_through_);
+    pending_.erase(0, flush_through_);
+  }
+  flush_through_ = 0;
 }
 
 // Blocks while the reader is stalled; that is this thread's whole purpose.

@@ -49,6 +49,7 @@ class console_writer {
 
  private:
   void run();
+  void take_due(std::string &taken);
   void append_dropped_notice();
   void write_out(const std::string &text);
 
@@ -57,7 +58,7 @@ class console_writer {
   std::condition_variable work_ready_;
   std::condition_variable written_;
   std::string pending_;  // handed over, not yet taken by the writer thread
-  bool flush_requested_ = false;
+  size_t flush_through_ = 0;  // bytes of pending_ due now; 0 if none
   uint64_t handed_over_bytes_ = 0;
   uint64_t written_bytes_ = 0;  // taken and written (or failed) so far
   uint64_t dropped_lines_ = 0;  // since the last notice
