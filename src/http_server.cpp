@@ -41,8 +41,12 @@ httplib::Server::HandlerResponse screen_request(const httplib::Request &req,
   // encoding the library does not know.
   headers.erase("Content-Encoding");
   // Without a length a request has no body (RFC 9112 6.3); the library
-  // would otherwise read until the client hangs up.
-  if (!req.has_header("Content-Length")) headers.emplace("Content-Length", "0");
+  // would otherwise read until the client hangs up. It reads none for GET
+  // and HEAD anyway.
+  if (req.method != "GET" && req.method != "HEAD" &&
+      !req.has_header("Content-Length")) {
+    headers.emplace("Content-Length", "0");
+  }
   return httplib::Server::HandlerResponse::Unhandled;
 }
 
