@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,8 +34,8 @@ child_process::child_process(const std::string &binary, const scratch_dir &dir,
   std::vector<char *> argv{const_cast<char *>(binary.c_str())};
   for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
   argv.push_back(nullptr);
-  pid_ = fork();
-  if (pid_ == 0) {
+  child_.started(fork());
+  if (child_.pid() == 0) {
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0 || err < 0) _exit(127);
@@ -47,21 +46,9 @@ child_process::child_process(const std::string &binary, const scratch_dir &dir,
   }
 }
 
-child_process::~child_process() {
-  if (running()) kill(pid_, SIGKILL);
-  wait_for_exit();
-}
+child_process::~child_process() { child_.end(); }
 
-bool child_process::running() {
-  if (reaped_ || pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return false;
-  }
-  return true;
-}
+bool child_process::running() { return child_.running(); }
 
 bool child_process::wait_until_listening(uint16_t port) {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);
@@ -73,17 +60,10 @@ bool child_process::wait_until_listening(uint16_t port) {
 }
 
 void child_process::send_signal(int signal) {
-  if (running()) kill(pid_, signal);
+  if (running()) kill(child_.pid(), signal);
 }
 
-int child_process::wait_for_exit() {
-  const auto deadline = clock_type::now() + std::chrono::seconds(20);
-  while (running()) {
-    if (clock_type::now() > deadline) kill(pid_, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return status_;
-}
+int child_process::wait_for_exit() { return child_.wait_for_exit(); }
 
 bool child_process::wait_for_error_text(const std::string &text) {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_status.h"
 #include "support/service_process.h"
 
 namespace test {
@@ -31,7 +32,7 @@ class child_process {
   // Waits up to 20 s (then kills); the exit status, or -1 if killed.
   int wait_for_exit();
   bool running();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
   std::string standard_output() const { return dir_.read(out_name_); }
   std::string standard_error() const { return dir_.read(err_name_); }
@@ -42,9 +43,7 @@ class child_process {
   const scratch_dir &dir_;
   std::string out_name_;
   std::string err_name_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-  bool reaped_ = false;
+  child_status child_;
 };
 
 // "127.0.0.1:<port>", as --listen, --metrics and --upstream take it.

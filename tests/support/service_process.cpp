@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -109,8 +108,8 @@ service_process::service_process(const scratch_dir &dir,
   int pipe_fds[2] = {-1, -1};
   if (piped && pipe(pipe_fds) != 0) return;
   const std::string binary = build_path("gmi-server");
-  pid_ = fork();
-  if (pid_ == 0) {
+  child_.started(fork());
+  if (child_.pid() == 0) {
     if (piped) {
       dup2(pipe_fds[1], STDOUT_FILENO);
       close(pipe_fds[0]);
@@ -146,7 +145,7 @@ void service_process::resume_reading() {
 }
 
 service_process::~service_process() {
-  if (running()) kill(pid_, SIGKILL);
+  child_.end();
   resume_reading();
   wait_for_exit();
   if (reader_.joinable()) reader_.join();
@@ -166,16 +165,7 @@ void service_process::collect_output(int fd) {
   changed_.notify_all();
 }
 
-bool service_process::running() {
-  if (reaped_ || pid_ <= 0) return false;
-  int status;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return false;
-  }
-  return true;
-}
+bool service_process::running() { return child_.running(); }
 
 bool service_process::wait_until_listening(uint16_t port) {
   const auto deadline = clock_type::now() + std::chrono::seconds(10);
@@ -187,16 +177,12 @@ bool service_process::wait_until_listening(uint16_t port) {
 }
 
 int service_process::wait_for_exit() {
-  const auto deadline = clock_type::now() + std::chrono::seconds(20);
-  while (running()) {
-    if (clock_type::now() > deadline) kill(pid_, SIGKILL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const int status = child_.wait_for_exit();
   // The pipe closes when the process's last descriptor does.
-  if (!reader_.joinable()) return status_;
+  if (!reader_.joinable()) return status;
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, std::chrono::seconds(5), [this] { return output_closed_; });
-  return status_;
+  return status;
 }
 
 std::string service_process::output() {
@@ -212,7 +198,7 @@ bool service_process::wait_for_output(const std::string &text) {
 }
 
 uint16_t service_process::listening_port() {
-  const std::set<std::string> inodes = socket_inodes(pid_);
+  const std::set<std::string> inodes = socket_inodes(child_.pid());
   std::ifstream table("/proc/net/tcp");
   std::string line;
   std::getline(table, line);  // column titles

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_status.h"
+
 namespace test {
 
 // A path inside the build tree, e.g. "gmi-server" or "libAuthSrv.so".
@@ -77,9 +79,7 @@ class service_process {
  private:
   void collect_output(int fd);
 
-  pid_t pid_ = -1;
-  int status_ = -1;
-  bool reaped_ = false;
+  child_status child_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string output_;
