@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "support/http_client.h"
-#include "support/service_process.h"
+#include "support/running_service.h"
 
 namespace test {
 namespace {
@@ -23,22 +23,11 @@ const char close_body[] = "{\"server_status\":\"CLOSE\"}";
 const char teardown[] =
     "[Server] Stopped\n[Server] CleanupAuth()\n[Server] Exit\n";
 
-// A service on a free port with the recording test double, whose console
-// goes where mode says.
-struct service_with_console {
-  explicit service_with_console(console_mode mode) : port(free_port()) {
-    dir.install_library(double_path("recording"));
-    process = std::make_unique<service_process>(
-        dir, std::vector<std::string>{std::to_string(port)},
-        std::vector<std::string>{}, mode);
-    listening = process->wait_until_listening(port);
-  }
-
-  scratch_dir dir;
-  uint16_t port;
-  std::unique_ptr<service_process> process;
-  bool listening;
-};
+// A service with the recording test double, whose console goes where mode
+// says.
+running_service service_with_console(console_mode mode) {
+  return running_service(double_path("recording"), {}, mode);
+}
 
 // Sends requests validations, each on a fresh connection from one of 8
 // clients, with a 4 KB token so that the console fills quickly; each writes
@@ -70,7 +59,7 @@ int count_lines_starting(const std::string &text, const std::string &prefix) {
 }
 
 TEST(stalled_console_test, validations_and_quit_go_on_while_nobody_reads) {
-  service_with_console service(console_mode::held);
+  running_service service = service_with_console(console_mode::held);
   ASSERT_TRUE(service.listening);
 
   // About 5 MB of console lines: the pipe and the console's own buffer
@@ -85,7 +74,7 @@ TEST(stalled_console_test, validations_and_quit_go_on_while_nobody_reads) {
 }
 
 TEST(stalled_console_test, dropped_lines_are_counted_once_the_reader_returns) {
-  service_with_console service(console_mode::held);
+  running_service service = service_with_console(console_mode::held);
   ASSERT_TRUE(service.listening);
   EXPECT_EQ(validate_many(service.port, 1200), 1200);
 
@@ -121,7 +110,7 @@ TEST(stalled_console_test, dropped_lines_are_counted_once_the_reader_returns) {
 class closed_descriptors_test : public testing::TestWithParam<console_mode> {};
 
 TEST_P(closed_descriptors_test, answers_carry_no_console_bytes) {
-  service_with_console service(GetParam());
+  running_service service = service_with_console(GetParam());
   ASSERT_TRUE(service.listening);
   // Lets the service close the connection that found it listening, so that
   // the next one accepted takes the lowest free descriptor.
@@ -155,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(slow_library_test, quit_during_a_slow_check_tears_down_after_it) {
-  service_with_console service(console_mode::collected);
+  running_service service = service_with_console(console_mode::collected);
   ASSERT_TRUE(service.listening);
   http_response slow;
   std::thread client([&] {

@@ -17,11 +17,12 @@ namespace test {
 class running_service {
  public:
   explicit running_service(const std::string &library,
-                           const std::vector<std::string> &env = {})
+                           const std::vector<std::string> &env = {},
+                           console_mode console = console_mode::collected)
       : port(free_port()) {
     dir.install_library(library);
     process = std::make_unique<service_process>(
-        dir, std::vector<std::string>{std::to_string(port)}, env);
+        dir, std::vector<std::string>{std::to_string(port)}, env, console);
     listening = process->wait_until_listening(port);
   }
 
