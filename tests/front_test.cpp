@@ -293,6 +293,19 @@ TEST_F(front_test, validations_are_answered_as_an_instance_answers_them) {
   }
 }
 
+TEST_F(front_test, the_fronts_health_answer_follows_its_instances) {
+  EXPECT_EQ(get(front_.port(), "/gmi-front-health").status, 200);
+  get(instance_port(0), "/quit");
+  ASSERT_EQ(front_.instances()[0].process->wait_for_exit(), 0);
+  EXPECT_EQ(get(front_.port(), "/gmi-front-health").status, 200);
+  get(instance_port(1), "/quit");
+  ASSERT_EQ(front_.instances()[1].process->wait_for_exit(), 0);
+  // Marked down by the next check, within 2 s.
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(get(front_.port(), "/gmi-front-health").status, 503);
+  EXPECT_EQ(front_.requests_forwarded(), 0);
+}
+
 // --- the fleet tool -----------------------------------------------------------
 
 std::string instance_line(const front_instance &instance, const std::string &rest) {
