@@ -50,15 +50,19 @@ int main(int argc, char **argv) {
   const sigset_t signals = stop_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  upstream_health health(options.upstream.text());
-  upstream_pool pool(options.upstream, options.upstream_connections);
+  upstream_health instance_health(options.upstream.text());
+  // Through a front, a failed decision and a failed /log are about two
+  // different processes, each with its own console line.
+  upstream_health front_health(options.decisions().text());
+  upstream_pool pool(options.decisions(), options.upstream_connections);
   decision_metrics metrics;
-  decider decisions(options, pool, health, metrics);
+  decider decisions(options, pool, options.front ? front_health : instance_health,
+                    metrics);
 
   listener decision_server;
   listener monitoring_server;
   route_decisions(decision_server, decisions, options.threads);
-  route_monitoring(monitoring_server, options.upstream, metrics, health);
+  route_monitoring(monitoring_server, options.upstream, metrics, instance_health);
   if (!decision_server.bind(options.listen) ||
       !monitoring_server.bind(options.metrics)) {
     return 2;
@@ -70,7 +74,7 @@ int main(int argc, char **argv) {
           "gmi-authz: deciding on %s, metrics on %s, upstream %s "
           "(%zu connections, %lld ms timeout)\n",
           options.listen.text().c_str(), options.metrics.text().c_str(),
-          options.upstream.text().c_str(), options.upstream_connections,
+          options.decisions().text().c_str(), options.upstream_connections,
           static_cast<long long>(options.timeout.count()));
 
   int received = 0;

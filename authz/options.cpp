@@ -6,13 +6,16 @@
 
 const char usage_text[] =
     "usage: gmi-authz [--listen HOST:PORT] [--metrics HOST:PORT]\n"
-    "                 [--upstream HOST:PORT] [--user-header NAME]\n"
-    "                 [--token-cookie NAME] [--timeout SECONDS]\n"
-    "                 [--connections N] [--threads N]\n"
+    "                 [--upstream HOST:PORT] [--front HOST:PORT]\n"
+    "                 [--user-header NAME] [--token-cookie NAME]\n"
+    "                 [--timeout SECONDS] [--connections N]\n"
+    "                 [--threads N]\n"
     "\n"
     "  --listen HOST:PORT     decisions for reverse proxies (127.0.0.1:60003)\n"
     "  --metrics HOST:PORT    /metrics, /healthz, /readyz (127.0.0.1:60004)\n"
     "  --upstream HOST:PORT   the gmi-server to ask (127.0.0.1:60002)\n"
+    "  --front HOST:PORT      ask decisions through this HAProxy front\n"
+    "                         instead; metrics still read --upstream\n"
     "  --user-header NAME     header holding the user (X-GMI-User)\n"
     "  --token-cookie NAME    cookie holding the token (gmi)\n"
     "  --timeout SECONDS      budget of one decision (2)\n"
@@ -77,6 +80,7 @@ bool parse_value(const std::string &option, const std::string &value,
   if (option == "--listen") return parse_host_port(value, options.listen);
   if (option == "--metrics") return parse_host_port(value, options.metrics);
   if (option == "--upstream") return parse_host_port(value, options.upstream);
+  if (option == "--front") return parse_host_port(value, options.front.emplace());
   if (option == "--user-header") return parse_name(value, options.user_header);
   if (option == "--token-cookie") return parse_name(value, options.token_cookie);
   if (option == "--timeout") return parse_seconds(value, options.timeout);
@@ -90,7 +94,7 @@ bool parse_value(const std::string &option, const std::string &value,
 }
 
 bool takes_value(const std::string &option) {
-  for (const char *known : {"--listen", "--metrics", "--upstream",
+  for (const char *known : {"--listen", "--metrics", "--upstream", "--front",
                             "--user-header", "--token-cookie", "--timeout",
                             "--connections", "--threads"}) {
     if (option == known) return true;

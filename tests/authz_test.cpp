@@ -414,6 +414,16 @@ TEST(authz_fake_upstream_test, anything_but_an_exact_service_body_is_503) {
   EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 200);
 }
 
+TEST(authz_fake_upstream_test, with_a_front_decisions_go_through_it_and_metrics_do_not) {
+  scratch_dir dir;
+  fake_upstream front(200, "{\"is_valid\":true,\"reason\":\"\"}");
+  // --upstream names a port where nothing answers: only /log is asked there.
+  running_authz authz(dir, free_port(), {"--front", "127.0.0.1:" + std::to_string(front.port)});
+  ASSERT_TRUE(authz.listening);
+  EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 200);
+  EXPECT_EQ(get(authz.metrics_port, "/readyz").status, 503);
+}
+
 // Accepts connections and counts them; then either holds each one open
 // without a word, or reads the request and hangs up.
 class mute_upstream {
