@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Load benchmark: the service against the bare HTTP layer (baseline_server)
 # and against nginx, and the recommended HAProxy front (deploy/haproxy/)
-# before two instances, all on loopback, measured in one run so the ratios
-# hold on a noisy machine. Usage: bench/run.sh BUILD_DIR
+# before two instances, over plain HTTP, HTTPS with HTTP/1.1 keep-alive
+# (wrk) and HTTPS with HTTP/2 (h2load, several streams a connection), all on
+# loopback, measured in one run so the ratios hold on a noisy machine.
+# Usage: bench/run.sh BUILD_DIR
 #
 # BENCH_SECONDS     length of each wrk run (default 10)
 # BENCH_ROUNDS      interleaved rounds per connection count; the table shows
 #                   each target's median round (default 3)
 # BENCH_CONNECTIONS connection counts (default "8 64 256")
+# BENCH_H2_STREAMS  concurrent HTTP/2 streams per connection (default 4)
 # MEMORY_REQUESTS   validations before the second memory reading (default 1000000)
 set -euo pipefail
 
@@ -16,6 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${BENCH_SECONDS:-10}
 rounds=${BENCH_ROUNDS:-3}
 connections=${BENCH_CONNECTIONS:-8 64 256}
+h2_streams=${BENCH_H2_STREAMS:-4}
 memory_requests=${MEMORY_REQUESTS:-1000000}
 [[ $seconds -lt 5 && -z ${MEMORY_REQUESTS:-} ]] && memory_requests=50000
 
@@ -72,7 +76,9 @@ pids+=($!)
 # The front: HAProxy with the shipped configuration before two instances
 # of their own, as deploy/ recommends.
 front_port=$(free_port)
+front_tls_port=$(free_port)
 mkdir -p "$work/front"
+"$root/scripts/dev-certs.sh" "$work/front/tls"
 cp "$build/libAuthSrv.so" "$work/front/"
 echo "backend gmi-instances from gmi" >"$work/front/gmi-instances.cfg"
 for _ in 1 2; do
@@ -81,7 +87,10 @@ for _ in 1 2; do
   pids+=($!)
   echo "    server gmi-$instance_port 127.0.0.1:$instance_port" >>"$work/front/gmi-instances.cfg"
 done
-FRONT_ADDR=127.0.0.1 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
+FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
+  FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT=$front_tls_port FRONT_CERT=$work/front/tls/server.pem \
+  FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT=$(free_port) FRONT_ADMIN_CA=$work/front/tls/ca.pem \
+  FRONT_METRICS_PORT=$(free_port) FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua \
   haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$work/front/gmi-instances.cfg" \
   2>"$work/front/haproxy.log" &
 pids+=($!)
@@ -100,6 +109,7 @@ pids+=($!)
 
 wait_for_port "$service_port"
 wait_for_port "$front_port"
+wait_for_port "$front_tls_port"
 wait_for_port "$authz_service_port"
 wait_for_port "$authz_port"
 wait_for_port "$baseline_port"
@@ -136,6 +146,21 @@ measure() {
   echo "$rps $p50 $p99 $(( ${socket_errors:-0} + ${non2xx:-0} ))"
 }
 
+# The same four figures for one h2load run over HTTP/2: h2load prints no
+# percentiles, so they come from its log of every request's duration (µs).
+measure_h2() {
+  local url=$1 count=$2 out log=$work/h2load.log
+  out=$(h2load -t 2 -c "$count" -m "$h2_streams" -D "$seconds" --log-file="$log" "$url")
+  local rps errors p50 p99
+  rps=$(awk '/^finished in/ {print $4}' <<<"$out")
+  # Requests done but not succeeded, and answers other than 2xx.
+  errors=$(awk '/^requests:/ { e += $2 - $8 } /^status codes:/ { e += $5 + $7 + $9 }
+    END { print e + 0 }' <<<"$out")
+  read -r p50 p99 < <(awk '{print $3}' "$log" | sort -n | awk '{ d[NR] = $1 }
+    END { printf "%.3f %.3f\n", d[int(NR * 0.5)] / 1000, d[int(NR * 0.99)] / 1000 }')
+  echo "$rps $p50 $p99 $errors"
+}
+
 rss_kib() { awk "/^$1:/ {print \$2}" "/proc/$service_pid/status"; }
 request_count() {
   curl -s "http://127.0.0.1:$service_port/log" | sed 's/.*"request_count":\([0-9]*\).*/\1/'
@@ -166,7 +191,8 @@ median_run() {
 # No server is measured twice in a row: every run leaves thousands of
 # connections in TIME_WAIT on the port it used (5 requests a connection),
 # which slows the next run on that same port.
-targets=("service valid" "baseline -" "service invalid" "nginx -" "authz valid" "front valid")
+targets=("service valid" "front-tls valid" "baseline -" "front-h2 valid" "service invalid"
+         "nginx -" "authz valid" "front valid")
 target_url() {
   case "$1 $2" in
     "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
@@ -174,6 +200,8 @@ target_url() {
     "service valid") service_url alice ;;
     "service invalid") service_url mallory ;;
     "front valid") echo "http://127.0.0.1:$front_port/login?userid=alice&gmi=$valid" ;;
+    "front-tls valid" | "front-h2 valid")
+      echo "https://127.0.0.1:$front_tls_port/login?userid=alice&gmi=$valid" ;;
     "authz valid") echo "http://127.0.0.1:$authz_port/auth" ;;
   esac
 }
@@ -189,7 +217,11 @@ for count in $connections; do
   runs=$(for round in $(seq "$rounds"); do
     for target in "${targets[@]}"; do
       mapfile -t headers < <(target_headers $target)
-      echo "$target $(measure "$(target_url $target)" "$count" "${headers[@]}")"
+      if [[ $target == "front-h2 valid" ]]; then
+        echo "$target $(measure_h2 "$(target_url $target)" "$count")"
+      else
+        echo "$target $(measure "$(target_url $target)" "$count" "${headers[@]}")"
+      fi
     done
   done)
   declare -A result=()
@@ -199,7 +231,7 @@ for count in $connections; do
   base_rps=${result["baseline -"]%% *}
   nginx_rps=${result["nginx -"]%% *}
   for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid" \
-                "authz valid"; do
+                "front-tls valid" "front-h2 valid" "authz valid"; do
     read -r rps p50 p99 err <<<"${result[$target]}"
     read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
@@ -210,6 +242,10 @@ for count in $connections; do
   done
   echo "gmi-authz decisions: $(ratio "${result["authz valid"]%% *}" \
     "${result["service valid"]%% *}") of the direct validations' rate"
+  front_rps=${result["front valid"]%% *}
+  echo "front over TLS: HTTP/1.1 $(ratio "${result["front-tls valid"]%% *}" "$front_rps")" \
+    "(goal 0.85), HTTP/2 with $h2_streams streams a connection" \
+    "$(ratio "${result["front-h2 valid"]%% *}" "$front_rps") (goal 1.0) of the plain front's rate"
 done
 
 # --- memory -----------------------------------------------------------------

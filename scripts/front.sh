@@ -1,30 +1,43 @@
 #!/usr/bin/env bash
 # `make front`: the production shape on one machine, in the foreground.
-# HAProxy with the shipped deploy/haproxy/gmi-server.cfg on FRONT_PORT, in
-# front of INSTANCES gmi-server instances on consecutive ports from
-# BASE_PORT, all in run/front/ beside the stand-in library. Ctrl-C or
+# HAProxy with the shipped deploy/haproxy/gmi-server.cfg (plain HTTP on
+# loopback FRONT_PORT, HTTPS and HTTP/2 on FRONT_TLS_PORT, the admin
+# listener on FRONT_ADMIN_PORT, metrics on FRONT_METRICS_PORT), in front of
+# INSTANCES gmi-server instances on consecutive ports from BASE_PORT, all
+# in run/front/ beside the stand-in library. Development certificates are
+# created in run/front/tls/ when missing (scripts/dev-certs.sh). Ctrl-C or
 # SIGTERM stops HAProxy and ends every instance through /quit.
 # Usage: scripts/front.sh BUILD_DIR
 #
-# FRONT_PORT  port clients connect to (default 60080)
-# INSTANCES   how many instances (default 2)
-# BASE_PORT   port of the first instance (default 60002)
+# FRONT_PORT          plain HTTP port (default 60080)
+# FRONT_TLS_PORT      HTTPS port (default 60443)
+# FRONT_ADMIN_PORT    admin listener port (default 60444)
+# FRONT_METRICS_PORT  Prometheus exporter port (default 60081)
+# INSTANCES           how many instances (default 2)
+# BASE_PORT           port of the first instance (default 60002)
 set -euo pipefail
 
 build=$(cd "${1:?usage: scripts/front.sh BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 export FRONT_PORT=${FRONT_PORT:-60080}
+export FRONT_TLS_PORT=${FRONT_TLS_PORT:-60443}
+export FRONT_ADMIN_PORT=${FRONT_ADMIN_PORT:-60444}
+export FRONT_METRICS_PORT=${FRONT_METRICS_PORT:-60081}
 instances=${INSTANCES:-2}
 base_port=${BASE_PORT:-60002}
 run=$root/run/front
+tls=$run/tls
 export FRONT_ADMIN_SOCKET=$run/admin.sock
 export GMI_INSTANCES=$run/gmi-instances.cfg
+export FRONT_CERT=$tls/server.pem FRONT_ADMIN_CA=$tls/ca.pem
+export FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua
 
 ports=()
 for (( i = 0; i < instances; i++ )); do ports+=($(( base_port + i ))); done
 
 mkdir -p "$run"
 cp "$build/libAuthSrv.so" "$run/"
+"$root/scripts/dev-certs.sh" "$tls"
 {
   echo "# Written by scripts/front.sh for make front."
   echo "backend gmi-instances from gmi"
@@ -44,9 +57,14 @@ done
 haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$GMI_INSTANCES" &
 haproxy_pid=$!
 
+token="\$($build/gmi-token --user alice --ttl 3600)"
 cat <<EOF
-Front on port $FRONT_PORT, instances on ${ports[*]} (consoles in run/front/).
-  curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=\$($build/gmi-token --user alice --ttl 3600)"
+Front: HTTP on 127.0.0.1:$FRONT_PORT, HTTPS and HTTP/2 on $FRONT_TLS_PORT, admin listener on
+$FRONT_ADMIN_PORT, metrics on 127.0.0.1:$FRONT_METRICS_PORT; instances on ${ports[*]} (consoles and
+development certificates in run/front/).
+  curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=$token"
+  curl --cacert $tls/ca.pem "https://localhost:$FRONT_TLS_PORT/login?userid=alice&gmi=$token"
+  curl --cacert $tls/ca.pem --cert $tls/operator.pem https://localhost:$FRONT_ADMIN_PORT/gmi-${ports[0]}/log
   FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES deploy/gmi-fleet log
 Ctrl-C stops them all.
 EOF

@@ -59,8 +59,12 @@ void end_restarted_instances(const scratch_dir &dir) {
 
 }  // namespace
 
-front::front(size_t instance_count) : port_(free_port()) {
+front::front(size_t instance_count)
+    : port_(free_port()), tls_port_(free_port()), admin_port_(free_port()) {
   dir_.install_library(build_path("libAuthSrv.so"));
+  const std::string certificates = std::string(GMI_SOURCE_DIR) + "/scripts/dev-certs.sh '" +
+                                   tls_path("") + "'";
+  if (system(certificates.c_str()) != 0) return;
   std::ofstream list(dir_.path() + "/gmi-instances.cfg");
   list << "backend " << backend << " from gmi\n";
   for (size_t i = 0; i < instance_count; ++i) {
@@ -72,12 +76,20 @@ front::front(size_t instance_count) : port_(free_port()) {
   }
   list.close();
 
-  haproxy_ = start_in_dir({"FRONT_ADDR=127.0.0.1", "FRONT_PORT=" + std::to_string(port_),
-                           "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY,
-                           "-f", std::string(GMI_SOURCE_DIR) + "/deploy/haproxy/gmi-server.cfg",
-                           "-f", "gmi-instances.cfg"});
+  const std::string deploy = std::string(GMI_SOURCE_DIR) + "/deploy/haproxy/";
+  haproxy_ = start_in_dir(
+      {"FRONT_PORT=" + std::to_string(port_), "FRONT_TLS_ADDR=127.0.0.1",
+       "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
+       "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
+       "FRONT_METRICS_PORT=" + std::to_string(free_port()), "FRONT_CERT=" + tls_path("server.pem"),
+       "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
+       "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY, "-f",
+       deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"});
 
-  ready_ = eventually(10, [this] { return accepts_connections(port_); });
+  ready_ = eventually(10, [this] {
+    return accepts_connections(port_) && accepts_connections(tls_port_) &&
+           accepts_connections(admin_port_);
+  });
   for (const front_instance &instance : instances_) {
     ready_ = ready_ && instance.process->wait_until_listening(instance.port);
   }
@@ -100,6 +112,10 @@ front::~front() {
   for (front_instance &instance : instances_) get(instance.port, "/quit");
   for (front_instance &instance : instances_) instance.process->wait_for_exit();
   end_restarted_instances(dir_);
+}
+
+std::string front::tls_path(const std::string &file) const {
+  return dir_.path() + "/tls/" + file;
 }
 
 std::string front::admin(const std::string &command) const {

@@ -1,6 +1,7 @@
 // The production shape on loopback: HAProxy running the shipped
 // deploy/haproxy/gmi-server.cfg in front of real gmi-server instances, each
-// on a free port, all in one scratch directory with the stand-in library.
+// on a free port, all in one scratch directory with the stand-in library and
+// development certificates (scripts/dev-certs.sh) in its tls/.
 // Used from the test's own thread; nothing here is thread-safe.
 
 #ifndef GMI_TESTS_FRONT_H_
@@ -30,7 +31,11 @@ class front {
 
   // HAProxy listens and has every instance up.
   bool ready() const { return ready_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_; }        // plain HTTP
+  uint16_t tls_port() const { return tls_port_; }  // HTTPS, HTTP/1.1 and HTTP/2
+  uint16_t admin_port() const { return admin_port_; }
+  // A file of the development certificates: ca.pem, server.pem, operator.pem.
+  std::string tls_path(const std::string &file) const;
   std::vector<front_instance> &instances() { return instances_; }
 
   // One command to HAProxy's runtime API, and its answer.
@@ -57,6 +62,8 @@ class front {
 
   scratch_dir dir_;
   uint16_t port_;
+  uint16_t tls_port_;
+  uint16_t admin_port_;
   std::vector<front_instance> instances_;
   std::unique_ptr<child_process> haproxy_;
   bool ready_ = false;
