@@ -90,7 +90,7 @@ done
 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
   FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT=$front_tls_port FRONT_CERT=$work/front/tls/server.pem \
   FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT=$(free_port) FRONT_ADMIN_CA=$work/front/tls/ca.pem \
-  FRONT_METRICS_PORT=$(free_port) FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua \
+  FRONT_METRICS_PORT=$(free_port) FRONT_EDGE_PORT=$(free_port) FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua \
   haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$work/front/gmi-instances.cfg" \
   2>"$work/front/haproxy.log" &
 pids+=($!)

@@ -80,6 +80,7 @@ front::front(size_t instance_count)
   haproxy_ = start_in_dir(
       {"FRONT_PORT=" + std::to_string(port_), "FRONT_TLS_ADDR=127.0.0.1",
        "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
+       "FRONT_EDGE_PORT=" + std::to_string(free_port()),
        "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
        "FRONT_METRICS_PORT=" + std::to_string(free_port()), "FRONT_CERT=" + tls_path("server.pem"),
        "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
