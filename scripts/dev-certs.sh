@@ -8,6 +8,9 @@
 # Existing files are kept, so removing server.pem alone issues a new server
 # certificate from the same CA (as a certificate rotation would).
 # Usage: scripts/dev-certs.sh DIR
+# DEV_CERT_NAMES adds names to the server certificate's, in openssl's
+# subjectAltName form ("IP:198.18.0.100,DNS:gmi.example"): the simulated
+# cluster's clients and operators reach the fronts by address.
 #
 # Never for production: the keys sit unencrypted beside the certificates.
 # P-256 keys: ECDSA handshakes cost the front a fraction of RSA's.
@@ -39,7 +42,7 @@ if [[ ! -f ca.pem || ! -f ca.key ]]; then
   rm -f server.pem operator.pem
 fi
 [[ -f server.pem ]] || issue server "/CN=localhost" \
-  "subjectAltName=DNS:localhost,IP:127.0.0.1
+  "subjectAltName=DNS:localhost,IP:127.0.0.1${DEV_CERT_NAMES:+,$DEV_CERT_NAMES}
 extendedKeyUsage=serverAuth
 keyUsage=critical,digitalSignature"
 [[ -f operator.pem ]] || issue operator "/CN=gmi operator" \
