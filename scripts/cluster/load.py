@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Steady, bounded load for `make cluster-test`, recording every request.
+
+CONNECTIONS clients each send one GET every 1/RATE seconds on a kept-alive
+connection (TLS when --ca is given) for SECONDS, and expect one exact status
+and body. The load stays the same whatever happens behind the address: a
+slow or failed request never makes the others faster, so "requests" and
+"longest gap" compare between scenarios.
+
+A request FAILED when it was sent and no right answer came back within
+--timeout: a wrong status or body, a reset, a close, or silence. A refused
+or unanswered connect is not yet a request: the client tries again until the
+request's time-out (as an HTTP client retries a connect), so an address that
+answers nobody shows as a gap, and as failures only once its time-outs pass.
+The longest gap is the longest time in which no request of any client got a
+right answer.
+
+Prints one line: requests=N failed=N longest_gap_ms=N p99_ms=N
+"""
+
+import argparse
+import socket
+import ssl
+import threading
+import time
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--host", required=True, help="address to connect to")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--path", required=True, help="request target")
+    parser.add_argument("--header", action="append", default=[], help="NAME: value")
+    parser.add_argument("--ca", help="CA file: speak TLS, verifying the server")
+    parser.add_argument("--server-name", help="TLS server name (default: --host)")
+    parser.add_argument("--status", type=int, default=200, help="expected status")
+    parser.add_argument("--body", default=None, help="expected body (any if unset)")
+    parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--rate", type=float, default=10, help="requests/s per connection")
+    parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--timeout", type=float, default=2, help="seconds per request")
+    return parser.parse_args()
+
+
+class Outcomes:
+    """Every client's results, under one lock (a few hundred a second)."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.requests = 0
+        self.failed = 0
+        self.answered_at = []  # monotonic times of right answers
+        self.latencies = []
+
+    def record(self, sent, answered, right):
+        with self.lock:
+            self.requests += 1
+            if right:
+                self.answered_at.append(answered)
+                self.latencies.append(answered - sent)
+            else:
+                self.failed += 1
+
+
+class Client:
+    def __init__(self, options, context):
+        self.options = options
+        self.context = context
+        self.connection = None
+        request = f"GET {options.path} HTTP/1.1\r\nHost: {options.server_name or options.host}\r\n"
+        request += "".join(f"{header}\r\n" for header in options.header)
+        self.request = (request + "\r\n").encode()
+
+    def close(self):
+        if self.connection is not None:
+            self.connection.close()
+            self.connection = None
+
+    def connect(self, deadline):
+        """Connects, retrying refusals until deadline; False if it never did."""
+        while time.monotonic() < deadline:
+            try:
+                raw = socket.create_connection(
+                    (self.options.host, self.options.port),
+                    timeout=max(deadline - time.monotonic(), 0.01))
+                raw.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                if self.context is not None:
+                    raw = self.context.wrap_socket(
+                        raw, server_hostname=self.options.server_name or self.options.host)
+                self.connection = raw
+                return True
+            except ssl.SSLCertVerificationError:
+                raise
+            except OSError:
+                time.sleep(0.05)
+        return False
+
+    def exchange(self, deadline):
+        """One request; True if the right answer came before deadline."""
+        if self.connection is None and not self.connect(deadline):
+            return False
+        try:
+            self.connection.settimeout(max(deadline - time.monotonic(), 0.01))
+            self.connection.sendall(self.request)
+            status, headers, body = self.read_response()
+        except (OSError, ValueError):
+            self.close()
+            return False
+        if headers.get("connection", "").lower() == "close":
+            self.close()
+        return status == self.options.status and (
+            self.options.body is None or body == self.options.body)
+
+    def read_response(self):
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = self.connection.recv(65536)
+            if not chunk:
+                raise ValueError("closed before an answer")
+            data += chunk
+        head, _, body = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        status = int(lines[0].split(" ")[1])
+        headers = {}
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            headers[name.strip().lower()] = value.strip()
+        length = int(headers.get("content-length", "0"))
+        while len(body) < length:
+            chunk = self.connection.recv(65536)
+            if not chunk:
+                raise ValueError("closed inside the body")
+            body += chunk
+        return status, headers, body.decode("latin-1")
+
+
+def run_client(index, options, context, outcomes, start, end):
+    client = Client(options, context)
+    interval = 1 / options.rate
+    # Spread the clients over one interval, so the load is even.
+    next_send = start + interval * index / options.connections
+    while next_send < end:
+        time.sleep(max(next_send - time.monotonic(), 0))
+        sent = time.monotonic()
+        right = client.exchange(sent + options.timeout)
+        outcomes.record(sent, time.monotonic(), right)
+        next_send = max(next_send + interval, time.monotonic())
+    client.close()
+
+
+def longest_gap(times, start, end):
+    edges = [start] + sorted(times) + [end]
+    return max(later - earlier for earlier, later in zip(edges, edges[1:]))
+
+
+def main():
+    options = parse_arguments()
+    context = None
+    if options.ca:
+        context = ssl.create_default_context(cafile=options.ca)
+    outcomes = Outcomes()
+    start = time.monotonic() + 0.1
+    end = start + options.seconds
+    clients = [threading.Thread(target=run_client, name=f"client-{i}",
+                                args=(i, options, context, outcomes, start, end))
+               for i in range(options.connections)]
+    for client in clients:
+        client.start()
+    for client in clients:
+        client.join()
+    latencies = sorted(outcomes.latencies)
+    p99 = latencies[int(len(latencies) * 0.99)] if latencies else 0
+    print(f"requests={outcomes.requests} failed={outcomes.failed} "
+          f"longest_gap_ms={longest_gap(outcomes.answered_at, start, end) * 1000:.0f} "
+          f"p99_ms={p99 * 1000:.1f}")
+
+
+if __name__ == "__main__":
+    main()
