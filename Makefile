@@ -7,6 +7,9 @@
 #   make front   HAProxy in front of INSTANCES instances, in the foreground
 #   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
+#   make cluster the simulated cluster, in the foreground (root)
+#   make cluster-test  the cluster's fault scenarios under load (root)
+#   make cluster-picture  redraw deploy/cluster/topology.svg
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make clean   remove build output
@@ -18,7 +21,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb clean
+.PHONY: build run test bench front cluster cluster-test cluster-picture fuzz soak install deb clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -53,6 +56,20 @@ bench:
 front: build
 	@scripts/install-deps.sh front
 	scripts/front.sh $(BUILD)
+
+# Network namespaces gmi-client, gmi-edge1, gmi-edge2 and gmi-node1..3 on
+# one bridge; see README, "Across hosts".
+cluster: build
+	@scripts/install-deps.sh cluster
+	scripts/cluster/cluster.sh $(BUILD)
+
+cluster-test: build
+	@scripts/install-deps.sh cluster
+	scripts/cluster/scenarios.sh $(BUILD)
+
+cluster-picture:
+	@scripts/install-deps.sh picture
+	dot -Tsvg deploy/cluster/topology.dot -o deploy/cluster/topology.svg
 
 # Built with clang into its own tree; only the fuzz targets and what they
 # load are built there.

@@ -8,6 +8,9 @@
 #   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
+#   scripts/install-deps.sh cluster run's, plus the simulated cluster's
+#                                   engines and its load client
+#   scripts/install-deps.sh picture graphviz, to draw the topology
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -18,6 +21,8 @@ declare -A purpose_packages=(
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
+  [cluster]="haproxy keepalived iproute2 socat curl openssl python3"
+  [picture]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
 )
 

@@ -15,10 +15,13 @@ answers nobody shows as a gap, and as failures only once its time-outs pass.
 The longest gap is the longest time in which no request of any client got a
 right answer.
 
+SIGTERM ends the load early, after each client's request in progress.
+
 Prints one line: requests=N failed=N longest_gap_ms=N p99_ms=N
 """
 
 import argparse
+import signal
 import socket
 import ssl
 import threading
@@ -139,7 +142,7 @@ def run_client(index, options, context, outcomes, start, end):
     interval = 1 / options.rate
     # Spread the clients over one interval, so the load is even.
     next_send = start + interval * index / options.connections
-    while next_send < end:
+    while next_send < end[0]:
         time.sleep(max(next_send - time.monotonic(), 0))
         sent = time.monotonic()
         right = client.exchange(sent + options.timeout)
@@ -160,7 +163,11 @@ def main():
         context = ssl.create_default_context(cafile=options.ca)
     outcomes = Outcomes()
     start = time.monotonic() + 0.1
-    end = start + options.seconds
+    end = [start + options.seconds]  # a list, so SIGTERM can move it
+
+    def stop_early(*_):
+        end[0] = min(end[0], time.monotonic())
+    signal.signal(signal.SIGTERM, stop_early)
     clients = [threading.Thread(target=run_client, name=f"client-{i}",
                                 args=(i, options, context, outcomes, start, end))
                for i in range(options.connections)]
@@ -171,7 +178,7 @@ def main():
     latencies = sorted(outcomes.latencies)
     p99 = latencies[int(len(latencies) * 0.99)] if latencies else 0
     print(f"requests={outcomes.requests} failed={outcomes.failed} "
-          f"longest_gap_ms={longest_gap(outcomes.answered_at, start, end) * 1000:.0f} "
+          f"longest_gap_ms={longest_gap(outcomes.answered_at, start, end[0]) * 1000:.0f} "
           f"p99_ms={p99 * 1000:.1f}")
 
 
