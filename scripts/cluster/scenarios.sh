@@ -222,14 +222,43 @@ bypass_everywhere() {  # on|off; prints how many instances report it
   grep -c "\"bypass_flag\":$expected }" "$results/log-$1" || true
 }
 
-# False, with nothing measured, where the kernel has no netem qdisc.
+# node1's answers 20 ms late: netem on its interface or, where the kernel
+# has no netem qdisc, the edges sent through delay.py on node1, which holds
+# every answer for as long. Sets slowed_by.
+slow_port=$(( front_edge_port + 1 ))
+slow_node1() {
+  local edge
+  if on node1 tc qdisc add dev eth0 root netem delay 20ms 2>/dev/null; then
+    slowed_by="netem"
+    return
+  fi
+  start node1 delay python3 "$root/scripts/cluster/delay.py" "${address[node1]}" "$slow_port" \
+    "${address[node1]}" "$front_edge_port" 20
+  slowed_by="delay.py, no netem here"
+  since=$(now_ms)
+  ms_until on client bash -c ": </dev/tcp/${address[node1]}/$slow_port" >/dev/null
+  for edge in "${edges[@]}"; do
+    runtime_api "$edge" "set server gmi-nodes/gmi-node1 addr ${address[node1]} port $slow_port" >/dev/null
+  done
+}
+unslow_node1() {
+  local edge
+  if [[ $slowed_by == netem ]]; then
+    on node1 tc qdisc del dev eth0 root
+    return
+  fi
+  for edge in "${edges[@]}"; do
+    runtime_api "$edge" "set server gmi-nodes/gmi-node1 addr ${address[node1]} port $front_edge_port" >/dev/null
+  done
+  signal node1 delay TERM
+}
 latency_of_slow_node() {
   start_load 8 netem-before
   wait "$load_pid" || true
-  on node1 tc qdisc add dev eth0 root netem delay 20ms 2>"$results/netem-error" || return 1
+  slow_node1
   start_load 8 netem-during
   wait "$load_pid" || true
-  on node1 tc qdisc del dev eth0 root
+  unslow_node1
 }
 
 # --- run ----------------------------------------------------------------------------
@@ -286,15 +315,11 @@ bypass_on=$(bypass_everywhere on)
 bypass_off=$(bypass_everywhere off)
 rows+=("| bypass on, then off, from the client host | $instance_count instances | $(( 2 * instance_count - bypass_on - bypass_off )) | - | - | on: $bypass_on, off: $bypass_off reported | every instance: $( (( bypass_on == instance_count && bypass_off == instance_count )) && echo met || { missed=1; echo MISSED; }) |")
 
-if latency_of_slow_node; then
-  p99_before=$(field netem-before p99_ms)
-  p99_during=$(field netem-during p99_ms)
-  slow_met=$(awk -v a="$p99_before" -v b="$p99_during" 'BEGIN { print (b <= 2 * a) ? 1 : 0 }')
-  row "one node 20 ms slower (netem)" netem-during "p99 $p99_before ms before, $p99_during ms during" "-" "p99 within 2x" "$slow_met"
-else
-  rows+=("| one node 20 ms slower (netem) | - | - | - | - | - | NOT RUN: $(head -n 1 "$results/netem-error") (this kernel has no netem) |")
-  missed=1
-fi
+latency_of_slow_node
+p99_before=$(field netem-before p99_ms)
+p99_during=$(field netem-during p99_ms)
+slow_met=$(awk -v a="$p99_before" -v b="$p99_during" 'BEGIN { print (b <= 2 * a) ? 1 : 0 }')
+row "one node 20 ms slower ($slowed_by)" netem-during "p99 $p99_before ms before, $p99_during ms during" "-" "p99 within 2x" "$slow_met"
 
 echo
 echo "$connections connections, $rate requests/s each, through $vip over TLS:"
