@@ -189,11 +189,7 @@ long front::peak_resident_kib(const front_instance &instance) const {
   return -1;
 }
 
-int front::fleet(const std::string &arguments, std::string *output) const {
-  const std::string command = "GMI_INSTANCES='" + dir_.path() + "/gmi-instances.cfg' " +
-                              "FRONT_ADMIN_SOCKET='" + dir_.path() + "/admin.sock' '" +
-                              GMI_SOURCE_DIR + "/deploy/gmi-fleet' " + arguments +
-                              " 2>&1";
+int run_command(const std::string &command, std::string *output) {
   FILE *pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   output->clear();
@@ -202,6 +198,17 @@ int front::fleet(const std::string &arguments, std::string *output) const {
   while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output->append(chunk, n);
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int front::fleet(const std::string &arguments, std::string *output,
+                 const std::string &environment) const {
+  return run_command("GMI_INSTANCES='" + dir_.path() + "/gmi-instances.cfg' " +
+                         "FRONT_ADMIN_SOCKET='" + dir_.path() + "/admin.sock' " +
+                         "FLEET_CA='" + tls_path("ca.pem") + "' " + "FLEET_CLIENT_CERT='" +
+                         tls_path("operator.pem") + "' " + "FRONT_CERT='" +
+                         tls_path("server.pem") + "' " + environment + " '" +
+                         GMI_SOURCE_DIR + "/deploy/gmi-fleet' " + arguments + " 2>&1",
+                     output);
 }
 
 std::string front::start_command() const {
