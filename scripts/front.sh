@@ -23,6 +23,8 @@ export FRONT_PORT=${FRONT_PORT:-60080}
 export FRONT_TLS_PORT=${FRONT_TLS_PORT:-60443}
 export FRONT_ADMIN_PORT=${FRONT_ADMIN_PORT:-60444}
 export FRONT_METRICS_PORT=${FRONT_METRICS_PORT:-60081}
+# The public development key, unless the caller brings keys of its own.
+export AUTHSRV_KEYS=${AUTHSRV_KEYS:-development}
 instances=${INSTANCES:-2}
 base_port=${BASE_PORT:-60002}
 run=$root/run/front
@@ -57,7 +59,7 @@ done
 haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$GMI_INSTANCES" &
 haproxy_pid=$!
 
-token="\$($build/gmi-token --user alice --ttl 3600)"
+token="\$(AUTHSRV_KEYS=development $build/gmi-token --user alice --ttl 3600)"
 cat <<EOF
 Front: HTTP on 127.0.0.1:$FRONT_PORT, HTTPS and HTTP/2 on $FRONT_TLS_PORT, admin listener on
 $FRONT_ADMIN_PORT, metrics on 127.0.0.1:$FRONT_METRICS_PORT; instances on ${ports[*]} (consoles and
