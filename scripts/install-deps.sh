@@ -15,7 +15,7 @@ set -euo pipefail
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
   [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light prometheus openssl nghttp2-client"
-  [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client"
+  [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client python3"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
