@@ -510,6 +510,15 @@ TEST_F(front_test, a_certificate_replaced_under_load_fails_no_request) {
   EXPECT_EQ(served_fingerprint(front_.admin_port()), new_fingerprint);
 }
 
+TEST_F(front_test, metrics_pass_promtool_and_show_the_instances_up) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(front_.metrics_port()) + "/metrics";
+  std::string output;
+  EXPECT_EQ(run_command("curl -s " + url + " | promtool check metrics 2>&1", &output), 0) << output;
+  ASSERT_EQ(run_command("curl -s " + url, &output), 0);
+  EXPECT_NE(output.find("\nhaproxy_backend_active_servers{proxy=\"gmi-instances\"} 2\n"),
+            std::string::npos);
+}
+
 // --- instances stopping under load -----------------------------------------
 
 void expect_no_failure(const load &traffic) {

@@ -60,7 +60,10 @@ void end_restarted_instances(const scratch_dir &dir) {
 }  // namespace
 
 front::front(size_t instance_count)
-    : port_(free_port()), tls_port_(free_port()), admin_port_(free_port()) {
+    : port_(free_port()),
+      tls_port_(free_port()),
+      admin_port_(free_port()),
+      metrics_port_(free_port()) {
   dir_.install_library(build_path("libAuthSrv.so"));
   const std::string certificates = std::string(GMI_SOURCE_DIR) + "/scripts/dev-certs.sh '" +
                                    tls_path("") + "'";
@@ -81,7 +84,7 @@ front::front(size_t instance_count)
       {"FRONT_PORT=" + std::to_string(port_), "FRONT_TLS_ADDR=127.0.0.1",
        "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
        "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
-       "FRONT_METRICS_PORT=" + std::to_string(free_port()), "FRONT_CERT=" + tls_path("server.pem"),
+       "FRONT_METRICS_PORT=" + std::to_string(metrics_port_), "FRONT_CERT=" + tls_path("server.pem"),
        "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
        "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY, "-f",
        deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"});

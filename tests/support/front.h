@@ -38,6 +38,7 @@ class front {
   uint16_t port() const { return port_; }        // plain HTTP
   uint16_t tls_port() const { return tls_port_; }  // HTTPS, HTTP/1.1 and HTTP/2
   uint16_t admin_port() const { return admin_port_; }
+  uint16_t metrics_port() const { return metrics_port_; }
   // A file of the development certificates: ca.pem, server.pem, operator.pem.
   std::string tls_path(const std::string &file) const;
   std::vector<front_instance> &instances() { return instances_; }
@@ -70,6 +71,7 @@ class front {
   uint16_t port_;
   uint16_t tls_port_;
   uint16_t admin_port_;
+  uint16_t metrics_port_;
   std::vector<front_instance> instances_;
   std::unique_ptr<child_process> haproxy_;
   bool ready_ = false;
