@@ -18,7 +18,7 @@ declare -A purpose_packages=(
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client python3"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
+  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
 )
 
 packages=(${purpose_packages[run]})
