@@ -31,11 +31,12 @@ build:
 	$(call build_tree,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=$(SANITIZE))
 
 # The service loads ./libAuthSrv.so, so it runs in a directory holding the
-# stand-in library.
+# stand-in library. It signs and checks with the public development key
+# unless AUTHSRV_KEYS brings keys of your own.
 run: build
 	mkdir -p run
 	cp $(BUILD)/libAuthSrv.so run/
-	cd run && exec ../$(BUILD)/gmi-server $(PORT)
+	cd run && AUTHSRV_KEYS=$${AUTHSRV_KEYS:-development} exec ../$(BUILD)/gmi-server $(PORT)
 
 test:
 	@scripts/install-deps.sh test
