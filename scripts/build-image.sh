@@ -64,8 +64,10 @@ DESTDIR="$staging" cmake --install "$build" --prefix /usr --strip >/dev/null
 DESTDIR="$staging" cmake --install "$build" --prefix /usr --strip --component container >/dev/null
 # The units' stop helper and the documentation belong to the package only.
 rm -rf "$staging/usr/share" "$staging/usr/lib/gmi-server/gmi-server-quit"
-# Mount points the runtime fills; a read-only root cannot get them later.
-mkdir -p "$staging"/{dev,proc,sys,run,tmp,etc}
+# Mount points the runtime fills, and the directory for a mounted key file
+# (podman cannot create one under /run/secrets on a read-only root): a
+# read-only root cannot get them later.
+mkdir -p "$staging"/{dev,proc,sys,run,tmp,etc/gmi-server}
 
 # A numeric user that exists nowhere on the host: no passwd file is needed,
 # and a Kubernetes runAsNonRoot check can verify it without one.
