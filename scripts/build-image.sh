@@ -80,7 +80,7 @@ tar --numeric-owner --owner=0 --group=0 -C "$staging" -c . |
     --change 'EXPOSE=60002' \
     --change "LABEL=org.opencontainers.image.title=gmi-server" \
     --change "LABEL=org.opencontainers.image.version=$version" \
-    --message "gmi-server $version" \
+    --quiet --message "gmi-server $version" \
     - "$image" >/dev/null
 size=$(podman image inspect --format '{{.Size}}' "$image")
 echo "build-image.sh: $image, $((size / 1024)) KiB ($packages)"
