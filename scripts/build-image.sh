@@ -69,6 +69,10 @@ rm -rf "$staging/usr/share" "$staging/usr/lib/gmi-server/gmi-server-quit"
 # read-only root cannot get them later.
 mkdir -p "$staging"/{dev,proc,sys,run,tmp,etc/gmi-server}
 
+# The image this build replaces under the same name, removed after it so
+# that rebuilds do not pile up untagged images.
+previous=$(podman image inspect --format '{{.Id}}' "$image" 2>/dev/null || true)
+
 # A numeric user that exists nowhere on the host: no passwd file is needed,
 # and a Kubernetes runAsNonRoot check can verify it without one.
 tar --numeric-owner --owner=0 --group=0 -C "$staging" -c . |
@@ -82,5 +86,9 @@ tar --numeric-owner --owner=0 --group=0 -C "$staging" -c . |
     --change "LABEL=org.opencontainers.image.version=$version" \
     --quiet --message "gmi-server $version" \
     - "$image" >/dev/null
+current=$(podman image inspect --format '{{.Id}}' "$image")
+if [[ -n $previous && $previous != "$current" ]]; then
+  podman rmi "$previous" >/dev/null 2>&1 || true  # still used by a container
+fi
 size=$(podman image inspect --format '{{.Size}}' "$image")
 echo "build-image.sh: $image, $((size / 1024)) KiB ($packages)"
