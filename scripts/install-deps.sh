@@ -8,8 +8,9 @@
 #   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
-#   scripts/install-deps.sh image   run's, plus the container image and its check
-#   scripts/install-deps.sh kube    image's, plus the manifests' validator
+#   scripts/install-deps.sh image   run's, plus the container image, its checks
+#                                   and playing the Kubernetes manifests
+#   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -22,8 +23,8 @@ declare -A purpose_packages=(
   [fuzz]="clang-14 libclang-rt-14-dev"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
   # catatonit: the pause process of the pods podman kube play makes.
-  [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl"
-  [kube]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux nodejs npm"
+  [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
+  [kube]="nodejs npm"
 )
 
 packages=(${purpose_packages[run]})
