@@ -5,8 +5,9 @@
 # mounted secret file validates, and the companion, run from the same image
 # beside it, answers 200 and 401; `podman stop` ends the service through
 # /quit, with its teardown lines and status 0 in the container's log; without
-# a key, or with an empty one, the container fails to start. Every container
-# and secret it makes is named gmi-image-check*, and removed at the end.
+# a key, or with an empty one, or with keys given both ways, the container
+# fails to start. Every container and secret it makes is named
+# gmi-image-check*, and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/container-checks.sh
@@ -75,4 +76,11 @@ for keys in unset empty; do
     fail "key $keys: no 'InitAuth() failed' in the log"
   pass "key $keys: the container exits 245 with 'InitAuth() failed'"
 done
+# Keys given twice: the entry point cannot tell which one was meant.
+podman rm --force --ignore "$name-nokey" >/dev/null
+podman run -d --name "$name-nokey" "${podman_run_options[@]}" "${hardening[@]}" --network none \
+  --env AUTHSRV_KEYS="$key" --env AUTHSRV_KEYS_FILE=/etc/gmi-server/keys "$image" >/dev/null
+status=$(timeout 10 podman wait "$name-nokey") || fail "keys given twice: the container still runs"
+[[ $status == 2 ]] || fail "keys given twice: exit status $status, not 2"
+pass "keys given twice: the container exits 2"
 echo "check-image.sh: all checks passed"
