@@ -52,7 +52,8 @@ bench:
 	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
 
-# FRONT_PORT (60080), INSTANCES (2) and BASE_PORT (60002) are read by the
+# FRONT_PORT (60080), FRONT_TLS_PORT (60443), FRONT_ADMIN_PORT (60444),
+# FRONT_METRICS_PORT (60081), INSTANCES (2) and BASE_PORT (60002) are read by the
 # script; the shipped deploy/haproxy/gmi-server.cfg is what runs.
 front: build
 	@scripts/install-deps.sh front
