@@ -12,6 +12,9 @@
 #   make cluster-picture  redraw deploy/cluster/topology.svg
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
+#   make image   the OCI image gmi-server:<version>, with podman (as root)
+#   make check-image       the image run and checked as the README runs it
+#   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -21,7 +24,8 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front cluster cluster-test cluster-picture fuzz soak install deb clean
+.PHONY: build run test bench front cluster cluster-test cluster-picture fuzz soak install deb \
+        image check-image validate-kubernetes check-kubernetes clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -51,7 +55,8 @@ bench:
 	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
 
-# FRONT_PORT (60080), INSTANCES (2) and BASE_PORT (60002) are read by the
+# FRONT_PORT (60080), FRONT_TLS_PORT (60443), FRONT_ADMIN_PORT (60444),
+# FRONT_METRICS_PORT (60081), INSTANCES (2) and BASE_PORT (60002) are read by the
 # script; the shipped deploy/haproxy/gmi-server.cfg is what runs.
 front: build
 	@scripts/install-deps.sh front
@@ -95,6 +100,27 @@ install: build
 deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
+# The image's programs, optimised and stripped, from a tree of their own;
+# its root of Debian libraries is cached (scripts/build-image.sh).
+VERSION := $(shell awk -F'[()]' 'NR == 1 { print $$2 }' debian/changelog)
+IMAGE   := gmi-server:$(VERSION)
+image:
+	@scripts/install-deps.sh image
+	cmake -S . -B build-image -DCMAKE_BUILD_TYPE=Release -DGMI_BUILD_TESTS=OFF -DGMI_BUILD_BENCH=OFF
+	cmake --build build-image -j $(JOBS) --target gmi-server gmi-authz gmi-token AuthSrv gmi-server-init
+	scripts/build-image.sh build-image
+
+check-image: image
+	scripts/check-image.sh $(IMAGE)
+
+validate-kubernetes:
+	@scripts/install-deps.sh kube
+	scripts/validate-kubernetes.sh
+
+check-kubernetes: image
+	@scripts/install-deps.sh kube
+	scripts/check-kubernetes.sh $(IMAGE)
 
 clean:
 	rm -rf build build-* run dist

@@ -248,6 +248,23 @@ for count in $connections; do
     "$(ratio "${result["front-h2 valid"]%% *}" "$front_rps") (goal 1.0) of the plain front's rate"
 done
 
+# --- HTTP/2 clients resetting streams ----------------------------------------
+# The HTTP/2 row at 64 connections again, alone and while 4 more
+# connections open and reset streams in a loop: what such a client costs the
+# others. The flooding script takes a core of its own meanwhile.
+h2_url=$(target_url front-h2 valid)
+read -r alone_rps _ alone_p99 _ <<<"$(measure_h2 "$h2_url" 64)"
+python3 "$root/bench/h2_reset_flood.py" 127.0.0.1 "$front_tls_port" /login \
+  $(( seconds + 2 )) 4 >"$work/flood.log" &
+flood_pid=$!
+sleep 1
+read -r rps p50 p99 err <<<"$(measure_h2 "$h2_url" 64)"
+wait "$flood_pid"
+echo "front-h2,flooded,64,$rps,$p50,$p99,$err,," >>"$csv"
+echo "HTTP/2 at 64 connections beside a client resetting streams in a loop:" \
+  "$rps requests/s, p99 $p99 ms, $err errors: $(ratio "$rps" "$alone_rps") of its rate" \
+  "alone ($alone_rps, p99 $alone_p99 ms); the flooder: $(cat "$work/flood.log")"
+
 # --- memory -----------------------------------------------------------------
 drive_until 10000
 rss_small=$(rss_kib VmRSS)

@@ -52,6 +52,7 @@ expected_package_files() {
 ./usr/share/doc/gmi-server/changelog.gz
 ./usr/share/doc/gmi-server/copyright
 ./usr/share/doc/gmi-server/examples/gmi-fleet
+./usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
 ./usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
@@ -74,6 +75,7 @@ usr/sbin/gmi-server
 usr/share/doc/gmi-server/README.authsrv.md
 usr/share/doc/gmi-server/README.md
 usr/share/doc/gmi-server/examples/gmi-fleet
+usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
 usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
 usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
@@ -201,8 +203,11 @@ done
 
 step "the HAProxy example as installed"
 examples=/usr/share/doc/gmi-server/examples
-FRONT_ADMIN_SOCKET="$work/admin.sock" haproxy -c -q \
-  -f "$examples/haproxy/gmi-server.cfg" -f "$examples/haproxy/gmi-instances.cfg" ||
+# The package ships no certificate: development ones stand in.
+scripts/dev-certs.sh "$work/tls"
+FRONT_ADMIN_SOCKET="$work/admin.sock" FRONT_CERT="$work/tls/server.pem" \
+  FRONT_ADMIN_CA="$work/tls/ca.pem" FRONT_LUA="$examples/haproxy/gmi-instance-address.lua" \
+  haproxy -c -q -f "$examples/haproxy/gmi-server.cfg" -f "$examples/haproxy/gmi-instances.cfg" ||
   fail "haproxy -c refuses the installed example"
 [[ -x $examples/gmi-fleet ]] || fail "$examples/gmi-fleet is not executable"
 echo "haproxy -c accepts $examples/haproxy/gmi-server.cfg with gmi-instances.cfg"

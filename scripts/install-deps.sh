@@ -11,6 +11,9 @@
 #   scripts/install-deps.sh cluster run's, plus the simulated cluster's
 #                                   engines and its load client
 #   scripts/install-deps.sh picture graphviz, to draw the topology
+#   scripts/install-deps.sh image   run's, plus the container image, its checks
+#                                   and playing the Kubernetes manifests
+#   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -18,12 +21,15 @@ set -euo pipefail
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
   [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light prometheus openssl nghttp2-client"
-  [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client"
+  [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client python3"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 socat curl openssl python3"
   [picture]="graphviz"
-  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
+  [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
+  # catatonit: the pause process of the pods podman kube play makes.
+  [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
+  [kube]="nodejs npm"
 )
 
 packages=(${purpose_packages[run]})
@@ -37,6 +43,9 @@ done
 
 missing=()
 for pkg in "${packages[@]}"; do
+  # A Node.js build from outside Debian may bring its own npm; Debian's npm
+  # package would then conflict with it.
+  [[ $pkg == npm ]] && command -v npm >/dev/null && continue
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done

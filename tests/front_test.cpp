@@ -1,7 +1,9 @@
 // The shipped HAProxy front, run for real in front of real instances: what
 // it refuses and answers itself (and that none of it reaches an instance),
-// that it answers validations exactly as an instance does, the fleet tool,
-// and that stopping or restarting instances under load fails no request.
+// that it answers validations exactly as an instance does, over plain
+// HTTP, HTTPS and HTTP/2, the admin listener, the fleet tool, and that
+// stopping or restarting instances or replacing the certificate under load
+// fails no request. curl, h2load and openssl are the TLS clients.
 
 #include <gtest/gtest.h>
 
@@ -358,6 +360,166 @@ TEST_F(front_test, fleet_log_sums_the_instances_counts) {
   EXPECT_NE(output.find("\ntotal request_count 5 invalid_count 2 (2 of 2 instances)\n"),
             std::string::npos)
       << output;
+}
+
+// --- TLS, HTTP/2 and the admin listener ----------------------------------------
+
+std::string quoted(const std::string &word) { return "'" + word + "'"; }
+
+std::string https_url(uint16_t port, const std::string &target) {
+  return quoted("https://localhost:" + std::to_string(port) + target);
+}
+
+// curl trusting the development CA, after an optional "COMMAND |"; its exit
+// status, its output in *output.
+int curl(const front &front, const std::string &arguments, std::string *output,
+         const std::string &input = "") {
+  return run_command(input + "curl -s --cacert " + quoted(front.tls_path("ca.pem")) + " " +
+                         arguments, output);
+}
+
+// "STATUS VERSION" of a request through curl, e.g. "403 2".
+std::string status_and_version(const front &front, const std::string &arguments,
+                               const std::string &input = "") {
+  std::string output;
+  curl(front, "-o /dev/null -w '%{http_code} %{http_version}' " + arguments, &output, input);
+  return output;
+}
+
+// SHA-256 fingerprint of the certificate a command prints first.
+std::string fingerprint(const std::string &pem_command) {
+  std::string output;
+  run_command(pem_command + " | openssl x509 -noout -fingerprint -sha256", &output);
+  return output;
+}
+
+std::string served_fingerprint(uint16_t port) {
+  return fingerprint("openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                     " -servername localhost </dev/null 2>/dev/null");
+}
+
+TEST_F(front_test, validations_over_tls_and_http2_are_answered_exactly) {
+  const std::string url = https_url(front_.tls_port(), valid_login());
+  std::string output;
+  ASSERT_EQ(curl(front_, "-i --http1.1 " + url, &output), 0);
+  EXPECT_EQ(output,
+            "HTTP/1.1 200 OK\r\ncontent-length: 29\r\ncontent-type: text/plain\r\n"
+            "keep-alive: timeout=5, max=5\r\n\r\n" + std::string(valid_body));
+  ASSERT_EQ(curl(front_, "-i --http2 " + url, &output), 0);
+  EXPECT_EQ(output, "HTTP/2 200 \r\ncontent-length: 29\r\ncontent-type: text/plain\r\n\r\n" +
+                        std::string(valid_body));
+  const std::string form = "userid=bob&gmi=" + alice_token();
+  curl(front_, "--http2 -d " + quoted(form) + " " + https_url(front_.tls_port(), "/usual"),
+       &output);
+  EXPECT_EQ(output, post_form(instance_port(0), "/usual", form).body);
+
+  // TLS 1.1, and TLS 1.2 without an AEAD cipher, fail the handshake (35).
+  EXPECT_EQ(curl(front_, "--tls-max 1.1 " + url, &output), 35);
+  EXPECT_EQ(curl(front_, "--tls-max 1.2 --ciphers ECDHE-ECDSA-AES128-SHA256 " + url, &output), 35);
+  EXPECT_EQ(status_and_version(front_, "--tlsv1.2 --tls-max 1.2 --http1.1 " + url), "200 1.1");
+}
+
+TEST_F(front_test, http2_requests_are_refused_as_http1_requests_are) {
+  const auto h2 = [this](const std::string &arguments, const std::string &target,
+                         const std::string &input = "") {
+    return status_and_version(
+        front_, "--http2 " + arguments + " " + https_url(front_.tls_port(), target), input);
+  };
+  for (const std::string target : {"/bypass?opt=on", "/log", "/quit"}) {
+    EXPECT_EQ(h2("", target), "403 2") << target;
+    EXPECT_EQ(h2("-X POST", target), "403 2") << target;
+  }
+  EXPECT_EQ(h2("", "/nowhere"), "404 2");
+  EXPECT_EQ(h2("-X PUT", "/login"), "405 2");
+  std::string headers;
+  for (int i = 0; i < 61; ++i) headers += " -H 'X-Padding-" + std::to_string(i) + ": y'";
+  EXPECT_EQ(h2(headers, valid_login()), "400 2");
+  // A body of undeclared length: curl uploads a pipe so.
+  EXPECT_EQ(h2("-T - -X POST", "/login", "printf userid=alice | "), "411 2");
+  expect_nothing_forwarded();
+}
+
+TEST_F(front_test, the_admin_listener_reaches_the_named_instance_only_with_a_certificate) {
+  front_instance &first = front_.instances()[0];
+  front_instance &second = front_.instances()[1];
+  const std::string operator_cert = "--cert " + quoted(front_.tls_path("operator.pem")) + " ";
+  const auto admin = [&](const std::string &arguments, const std::string &target) {
+    return operator_cert + arguments + " " + https_url(front_.admin_port(), target);
+  };
+  std::string output;
+  EXPECT_NE(curl(front_, https_url(front_.admin_port(), "/" + first.name + "/log"), &output), 0);
+  EXPECT_EQ(output, "");
+
+  ASSERT_EQ(curl(front_, admin("", "/" + second.name + "/bypass?opt=on"), &output), 0);
+  EXPECT_EQ(output, "{\"bypass\":\"ON\"}");
+  EXPECT_NE(get(first.port, "/log").body.find("\"bypass_flag\":false }"), std::string::npos);
+  ASSERT_EQ(curl(front_, admin("", "/" + first.name + "/log"), &output), 0);
+  EXPECT_EQ(output.rfind("{\"auth_version\":10000,\"port\":" + std::to_string(first.port) + ",", 0),
+            0u) << output;
+  EXPECT_EQ(status_and_version(front_, admin("", "/gmi-1/log")), "404 2");
+  EXPECT_EQ(status_and_version(front_, admin("", "/" + first.name + "/login")), "404 2");
+  EXPECT_EQ(status_and_version(front_, admin("-X POST", "/" + first.name + "/log")), "405 2");
+
+  // The fleet tool through the listener, as from another host.
+  const std::string through = "FLEET_ADMIN=127.0.0.1:" + std::to_string(front_.admin_port());
+  for (int i = 0; i < 3; ++i) get(front_.port(), valid_login());
+  ASSERT_EQ(front_.fleet("log", &output, through), 0) << output;
+  EXPECT_NE(output.find("\ntotal request_count 3 invalid_count 0 (2 of 2 instances)\n"),
+            std::string::npos) << output;
+  ASSERT_EQ(front_.fleet("bypass off", &output, through), 0) << output;
+  const std::string at = " https://127.0.0.1:" + std::to_string(front_.admin_port());
+  EXPECT_EQ(output, first.name + at + " {\"bypass\":\"OFF\"}\n" + second.name + at +
+                        " {\"bypass\":\"OFF\"}\n");
+
+  ASSERT_EQ(curl(front_, admin("", "/" + second.name + "/quit"), &output), 0);
+  EXPECT_EQ(second.process->wait_for_exit(), 0);
+  EXPECT_EQ(get(first.port, "/log").status, 200);
+}
+
+TEST_F(front_test, a_certificate_replaced_under_load_fails_no_request) {
+  const std::string tls = quoted(front_.tls_path(""));
+  const std::string server_pem = quoted(front_.tls_path("server.pem"));
+  const std::string old_fingerprint = served_fingerprint(front_.tls_port());
+  std::string output;
+  // A new server certificate from the same CA, where the old one was.
+  ASSERT_EQ(run_command("mv " + server_pem + " " + tls + "old.pem && " + GMI_SOURCE_DIR +
+                            "/scripts/dev-certs.sh " + tls, &output), 0);
+  const std::string new_fingerprint = fingerprint("cat " + server_pem);
+  ASSERT_NE(new_fingerprint, old_fingerprint);
+
+  // 48 HTTP/2 connections throughout, and a fresh, verified handshake
+  // every 20 ms, before, during and after.
+  std::string streams, handshakes;
+  std::thread kept([&] {
+    run_command("h2load -c 48 -m 2 -D 3 " + https_url(front_.tls_port(), valid_login()), &streams);
+  });
+  std::thread fresh([&] {
+    curl(front_, "--http1.1 -H 'Connection: close' --rate 50/s -o /dev/null -w '%{http_code}\\n' " +
+                     https_url(front_.tls_port(), valid_login() + "#[1-150]"), &handshakes);
+  });
+  std::this_thread::sleep_for(milliseconds(1200));
+  const int status = front_.fleet("cert " + server_pem, &output);
+  kept.join();
+  fresh.join();
+
+  EXPECT_EQ(status, 0) << output;
+  EXPECT_EQ(output, front_.tls_path("server.pem") + " " + new_fingerprint);
+  EXPECT_NE(streams.find(" succeeded, 0 failed, 0 errored, 0 timeout\n"), std::string::npos)
+      << streams;
+  EXPECT_NE(streams.find(" 2xx, 0 3xx, 0 4xx, 0 5xx\n"), std::string::npos) << streams;
+  EXPECT_EQ(streams.find("status codes: 0 2xx"), std::string::npos) << streams;
+  EXPECT_EQ(handshakes, repeated("200\n", 150));
+  EXPECT_EQ(served_fingerprint(front_.tls_port()), new_fingerprint);
+  EXPECT_EQ(served_fingerprint(front_.admin_port()), new_fingerprint);
+}
+
+TEST_F(front_test, metrics_pass_promtool_and_show_the_instances_up) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(front_.metrics_port()) + "/metrics";
+  std::string output;
+  EXPECT_EQ(run_command("curl -s " + url + " | promtool check metrics 2>&1", &output), 0) << output;
+  run_command("curl -s " + url, &output);
+  EXPECT_NE(output.find("\nhaproxy_backend_active_servers{proxy=\"gmi-instances\"} 2\n"),
+            std::string::npos);
 }
 
 // --- instances stopping under load -----------------------------------------

@@ -60,7 +60,10 @@ void end_restarted_instances(const scratch_dir &dir) {
 }  // namespace
 
 front::front(size_t instance_count)
-    : port_(free_port()), tls_port_(free_port()), admin_port_(free_port()) {
+    : port_(free_port()),
+      tls_port_(free_port()),
+      admin_port_(free_port()),
+      metrics_port_(free_port()) {
   dir_.install_library(build_path("libAuthSrv.so"));
   const std::string certificates = std::string(GMI_SOURCE_DIR) + "/scripts/dev-certs.sh '" +
                                    tls_path("") + "'";
@@ -82,7 +85,7 @@ front::front(size_t instance_count)
        "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
        "FRONT_EDGE_PORT=" + std::to_string(free_port()),
        "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
-       "FRONT_METRICS_PORT=" + std::to_string(free_port()), "FRONT_CERT=" + tls_path("server.pem"),
+       "FRONT_METRICS_PORT=" + std::to_string(metrics_port_), "FRONT_CERT=" + tls_path("server.pem"),
        "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
        "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY, "-f",
        deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"});
@@ -190,11 +193,7 @@ long front::peak_resident_kib(const front_instance &instance) const {
   return -1;
 }
 
-int front::fleet(const std::string &arguments, std::string *output) const {
-  const std::string command = "GMI_INSTANCES='" + dir_.path() + "/gmi-instances.cfg' " +
-                              "FRONT_ADMIN_SOCKET='" + dir_.path() + "/admin.sock' '" +
-                              GMI_SOURCE_DIR + "/deploy/gmi-fleet' " + arguments +
-                              " 2>&1";
+int run_command(const std::string &command, std::string *output) {
   FILE *pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return -1;
   output->clear();
@@ -203,6 +202,17 @@ int front::fleet(const std::string &arguments, std::string *output) const {
   while ((n = fread(chunk, 1, sizeof(chunk), pipe)) > 0) output->append(chunk, n);
   const int status = pclose(pipe);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int front::fleet(const std::string &arguments, std::string *output,
+                 const std::string &environment) const {
+  return run_command("GMI_INSTANCES='" + dir_.path() + "/gmi-instances.cfg' " +
+                         "FRONT_ADMIN_SOCKET='" + dir_.path() + "/admin.sock' " +
+                         "FLEET_CA='" + tls_path("ca.pem") + "' " + "FLEET_CLIENT_CERT='" +
+                         tls_path("operator.pem") + "' " + "FRONT_CERT='" +
+                         tls_path("server.pem") + "' " + environment + " '" +
+                         GMI_SOURCE_DIR + "/deploy/gmi-fleet' " + arguments + " 2>&1",
+                     output);
 }
 
 std::string front::start_command() const {

@@ -23,6 +23,10 @@ struct front_instance {
   std::unique_ptr<child_process> process;
 };
 
+// Runs a shell command; its exit status (-1 if it did not exit), with its
+// standard output in *output.
+int run_command(const std::string &command, std::string *output);
+
 class front {
  public:
   explicit front(size_t instance_count);
@@ -34,6 +38,7 @@ class front {
   uint16_t port() const { return port_; }        // plain HTTP
   uint16_t tls_port() const { return tls_port_; }  // HTTPS, HTTP/1.1 and HTTP/2
   uint16_t admin_port() const { return admin_port_; }
+  uint16_t metrics_port() const { return metrics_port_; }
   // A file of the development certificates: ca.pem, server.pem, operator.pem.
   std::string tls_path(const std::string &file) const;
   std::vector<front_instance> &instances() { return instances_; }
@@ -49,9 +54,11 @@ class front {
   // Peak resident memory of an instance, in KiB.
   long peak_resident_kib(const front_instance &instance) const;
 
-  // Runs deploy/gmi-fleet with arguments (shell words) against this front;
-  // its exit status, with everything it printed in *output.
-  int fleet(const std::string &arguments, std::string *output) const;
+  // Runs deploy/gmi-fleet with arguments (shell words) against this front,
+  // with further "NAME=value" words of environment; its exit status, with
+  // everything it printed in *output.
+  int fleet(const std::string &arguments, std::string *output,
+            const std::string &environment = "") const;
   // The start command gmi-fleet restart is given: starts an instance again
   // on $PORT in the scratch directory, in the background.
   std::string start_command() const;
@@ -64,6 +71,7 @@ class front {
   uint16_t port_;
   uint16_t tls_port_;
   uint16_t admin_port_;
+  uint16_t metrics_port_;
   std::vector<front_instance> instances_;
   std::unique_ptr<child_process> haproxy_;
   bool ready_ = false;
