@@ -247,7 +247,6 @@ front_port=$(sed -n 's/.*--front 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$authz_unit")
 [[ -n $front_port ]] || fail "$authz_unit asks no front"
 printf 'backend gmi-instances from gmi\n    server gmi-%s 127.0.0.1:%s\n' "$port" "$port" \
   >"$work/gmi-instances.cfg"
-scripts/dev-certs.sh "$work/tls"
 FRONT_ADDR=127.0.0.1 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET="$work/admin.sock" \
   FRONT_TLS_ADDR=127.0.0.1 FRONT_ADMIN_ADDR=127.0.0.1 \
   FRONT_CERT="$work/tls/server.pem" FRONT_ADMIN_CA="$work/tls/ca.pem" \
