@@ -76,7 +76,12 @@ start_decisions() {
 
 end_load() { kill -TERM "$@" 2>/dev/null || true; wait "$@" || true; }
 
-field() { sed -n "s/.*\b$2=\([0-9.]*\).*/\1/p" "$results/$1"; }
+# A figure of a load's result line; 0 if the load printed none.
+field() {
+  local value
+  value=$(sed -n "s/.*\b$2=\([0-9.]*\).*/\1/p" "$results/$1" 2>/dev/null)
+  echo "${value:-0}"
+}
 
 # --- the cluster's state ------------------------------------------------------
 instance_down_at_front() {  # node, port
@@ -201,7 +206,7 @@ rolling_restart() {
   sleep 1
   since=$(now_ms)
   env FLEET_NODES="$root/deploy/cluster/gmi-nodes.cfg" FLEET_EDGES="$run/edge1/admin.sock $run/edge2/admin.sock" \
-    FLEET_ON_HOST="$fleet_on_host" FLEET_WAIT=10 \
+    FLEET_ON_HOST="$fleet_on_host" \
     "$fleet" hosts-restart sh -c "$restart_script" >"$results/fleet-restart" 2>&1 || true
   detection="$(( $(now_ms) - since )) ms (whole restart)"
   sleep 1
