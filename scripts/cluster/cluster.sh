@@ -40,9 +40,13 @@ stop_processes() {
   kill -KILL "${pids[@]}" 2>/dev/null || true
 }
 
+sleeper=
 tear_down() {
   trap - INT TERM EXIT
   echo "Stopping the cluster."
+  # It would outlive the script, holding whatever descriptors it was
+  # given (a caller's lock among them).
+  [[ -z $sleeper ]] || kill "$sleeper" 2>/dev/null || true
   stop_processes
   remove_namespaces
   rm -f "$run/ready"
@@ -119,4 +123,5 @@ nodes ${address[node1]} ${address[node2]} ${address[node3]}; logs in run/cluster
 Ctrl-C stops it all.
 EOF
 sleep infinity &
-wait $! || true
+sleeper=$!
+wait "$sleeper" || true
