@@ -54,8 +54,10 @@ ms_until() {
 # --- load -------------------------------------------------------------------
 # Validations through the virtual address, for $1 seconds at most, into
 # results/$2.
+# Started by ip netns exec itself, not through a shell function, so that
+# the PID is the load's own and SIGTERM reaches it.
 start_load() {
-  on client python3 "$root/scripts/cluster/load.py" --host "$vip" --port "$edge_port" \
+  ip netns exec gmi-client python3 "$root/scripts/cluster/load.py" --host "$vip" --port "$edge_port" \
     --ca "$tls/ca.pem" --path "/login?userid=alice&gmi=$token" --body "$valid_body" \
     --connections "$connections" --rate "$rate" --seconds "$1" >"$results/$2" &
   load_pid=$!
@@ -69,7 +71,7 @@ start_decisions() {
   local node
   decision_pids=()
   for node in "${nodes[@]}"; do
-    on "$node" python3 "$root/scripts/cluster/load.py" --host 127.0.0.1 --port 60003 \
+    ip netns exec "gmi-$node" python3 "$root/scripts/cluster/load.py" --host 127.0.0.1 --port 60003 \
       --path / --header "Authorization: Bearer $token" --header "X-GMI-User: alice" \
       --connections 4 --rate 5 --seconds "$1" >"$results/$2-$node" &
     decision_pids+=($!)
