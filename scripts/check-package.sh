@@ -49,6 +49,7 @@ expected_package_files() {
 ./usr/share/doc/gmi-server/README.md.gz
 ./usr/share/doc/gmi-server/changelog.gz
 ./usr/share/doc/gmi-server/copyright
+./usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
 ./usr/share/doc/gmi-server/examples/gmi-fleet
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
@@ -71,6 +72,7 @@ usr/sbin/gmi-authz
 usr/sbin/gmi-server
 usr/share/doc/gmi-server/README.authsrv.md
 usr/share/doc/gmi-server/README.md
+usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
 usr/share/doc/gmi-server/examples/gmi-fleet
 usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
