@@ -55,6 +55,7 @@ expected_package_files() {
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
 ./usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
 ./usr/share/doc/gmi-server/examples/nginx/gmi-authz.conf
+./usr/share/doc/gmi-server/examples/prometheus/gmi-alerts.yml
 ./usr/share/man/man1/gmi-token.1.gz
 ./usr/share/man/man8/gmi-authz.8.gz
 ./usr/share/man/man8/gmi-server.8.gz
@@ -78,6 +79,7 @@ usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
 usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
 usr/share/doc/gmi-server/examples/nginx/gmi-authz.conf
+usr/share/doc/gmi-server/examples/prometheus/gmi-alerts.yml
 usr/share/man/man1/gmi-token.1
 usr/share/man/man8/gmi-authz.8
 usr/share/man/man8/gmi-server.8
