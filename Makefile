@@ -9,6 +9,7 @@
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
+#   make pictures  docs/pictures/*.svg from their graphviz sources (*.dot)
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -18,7 +19,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb clean
+.PHONY: build run test bench front fuzz soak install deb pictures clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -78,6 +79,14 @@ install: build
 deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
+# The SVGs are committed, so that the docs show them wherever they are read;
+# run this after changing a .dot and commit both.
+pictures:
+	@scripts/install-deps.sh docs
+	for source in docs/pictures/*.dot; do \
+	  dot -Tsvg "$$source" -o "$${source%.dot}.svg" || exit 1; \
+	done
 
 clean:
 	rm -rf build build-* run dist

@@ -8,6 +8,7 @@
 #   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
+#   scripts/install-deps.sh docs    run's, plus graphviz for the pictures
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -18,6 +19,7 @@ declare -A purpose_packages=(
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy"
   [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
+  [docs]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
 )
 
