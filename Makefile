@@ -3,7 +3,7 @@
 #   make         build (the service, the stand-in library, the tools)
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
-#   make bench   optimised build, then the load benchmark
+#   make bench   optimised build, then the load benchmark and its chart
 #   make front   HAProxy in front of INSTANCES instances, in the foreground
 #   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
