@@ -9,7 +9,10 @@
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
-#   make pictures  docs/pictures/*.svg from their graphviz sources (*.dot)
+#   make image   the OCI image gmi-server:<version>, with podman (as root)
+#   make check-image       the image run and checked as the README runs it
+#   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
+#   make pictures          docs/pictures/*.svg from their graphviz sources (*.dot)
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -19,7 +22,8 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb pictures clean
+.PHONY: build run test bench front fuzz soak install deb image check-image \
+        validate-kubernetes check-kubernetes pictures clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -79,6 +83,27 @@ install: build
 deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
+# The image's programs, optimised and stripped, from a tree of their own;
+# its root of Debian libraries is cached (scripts/build-image.sh).
+VERSION := $(shell awk -F'[()]' 'NR == 1 { print $$2 }' debian/changelog)
+IMAGE   := gmi-server:$(VERSION)
+image:
+	@scripts/install-deps.sh image
+	cmake -S . -B build-image -DCMAKE_BUILD_TYPE=Release -DGMI_BUILD_TESTS=OFF -DGMI_BUILD_BENCH=OFF
+	cmake --build build-image -j $(JOBS) --target gmi-server gmi-authz gmi-token AuthSrv gmi-server-init
+	scripts/build-image.sh build-image
+
+check-image: image
+	scripts/check-image.sh $(IMAGE)
+
+validate-kubernetes:
+	@scripts/install-deps.sh kube
+	scripts/validate-kubernetes.sh
+
+check-kubernetes: image
+	@scripts/install-deps.sh kube
+	scripts/check-kubernetes.sh $(IMAGE)
 
 # The SVGs are committed, so that the docs show them wherever they are read;
 # run this after changing a .dot and commit both.
