@@ -18,7 +18,7 @@ set -euo pipefail
 
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
-  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light caddy prometheus python3"
+  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light caddy prometheus python3 graphviz"
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy gnuplot-nox"
   [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
