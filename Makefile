@@ -9,6 +9,7 @@
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
+#   make check-systemd  the package under a booted systemd in a container
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -18,7 +19,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb clean
+.PHONY: build run test bench front fuzz soak install deb check-systemd clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -77,6 +78,12 @@ install: build
 deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
+# Builds the package itself; the container's root is cached in
+# /var/cache/gmi-server-checks (GMI_CHECK_CACHE). As root.
+check-systemd:
+	@scripts/install-deps.sh check-systemd
+	scripts/check-systemd.sh
 
 clean:
 	rm -rf build build-* run dist

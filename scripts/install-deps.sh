@@ -8,6 +8,8 @@
 #   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
+#   scripts/install-deps.sh check-systemd  a booted systemd in a container
+#                                   and load through it (make deb's too)
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -19,6 +21,7 @@ declare -A purpose_packages=(
   [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
+  [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
 )
 
 packages=(${purpose_packages[run]})
