@@ -153,12 +153,16 @@ restarts_after_sigkill() {
   echo "  PID $pid killed; PID $(unit_property "$server_unit" MainPID) answers $(seconds_since "$start") s later, NRestarts $(unit_property "$server_unit" NRestarts)"
 }
 
+server_inactive() {
+  [[ $(unit_property "$server_unit" ActiveState) == inactive ]]
+}
+
 # An HTTP /quit is a clean exit: the unit stays stopped, past RestartSec=2.
 quit_stays_stopped() {
   local answer
   answer=$(container_get "http://127.0.0.1:$unit_port/quit")
   same_text /quit '{"server_status":"CLOSE"}' "$answer" || return 1
-  wait_until 10 [ "$(unit_property "$server_unit" ActiveState)" = inactive ] || true
+  wait_until 10 server_inactive || true
   sleep 3
   same_text "state 3 s after /quit" "inactive success" \
     "$(unit_property "$server_unit" ActiveState) $(unit_property "$server_unit" Result)"
