@@ -9,6 +9,9 @@
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
+#   make image   the OCI image gmi-server:<version>, with podman (as root)
+#   make check-image       the image run and checked as the README runs it
+#   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
 #   make check-systemd  the package under a booted systemd in a container
 #   make clean   remove build output
 
@@ -19,7 +22,8 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb check-systemd clean
+.PHONY: build run test bench front fuzz soak install deb check-systemd image \
+        check-image validate-kubernetes check-kubernetes clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -32,11 +36,12 @@ build:
 	$(call build_tree,$(BUILD),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=$(SANITIZE))
 
 # The service loads ./libAuthSrv.so, so it runs in a directory holding the
-# stand-in library.
+# stand-in library. It signs and checks with the public development key
+# unless AUTHSRV_KEYS brings keys of your own.
 run: build
 	mkdir -p run
 	cp $(BUILD)/libAuthSrv.so run/
-	cd run && exec ../$(BUILD)/gmi-server $(PORT)
+	cd run && AUTHSRV_KEYS=$${AUTHSRV_KEYS:-development} exec ../$(BUILD)/gmi-server $(PORT)
 
 test:
 	@scripts/install-deps.sh test
@@ -84,6 +89,27 @@ deb:
 check-systemd:
 	@scripts/install-deps.sh check-systemd
 	scripts/check-systemd.sh
+
+# The image's programs, optimised and stripped, from a tree of their own;
+# its root of Debian libraries is cached (scripts/build-image.sh).
+VERSION := $(shell awk -F'[()]' 'NR == 1 { print $$2 }' debian/changelog)
+IMAGE   := gmi-server:$(VERSION)
+image:
+	@scripts/install-deps.sh image
+	cmake -S . -B build-image -DCMAKE_BUILD_TYPE=Release -DGMI_BUILD_TESTS=OFF -DGMI_BUILD_BENCH=OFF
+	cmake --build build-image -j $(JOBS) --target gmi-server gmi-authz gmi-token AuthSrv gmi-server-init
+	scripts/build-image.sh build-image
+
+check-image: image
+	scripts/check-image.sh $(IMAGE)
+
+validate-kubernetes:
+	@scripts/install-deps.sh kube
+	scripts/validate-kubernetes.sh
+
+check-kubernetes: image
+	@scripts/install-deps.sh kube
+	scripts/check-kubernetes.sh $(IMAGE)
 
 clean:
 	rm -rf build build-* run dist

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -69,8 +70,9 @@ bool narrow(const wchar_t *text, int32_t length, char *out, size_t capacity) {
 
 }  // namespace
 
-// Reads AUTHSRV_KEYS and AUTHSRV_REVISION once; false if either is
-// malformed or the library was already cleaned up. mode is reserved.
+// Reads AUTHSRV_KEYS and AUTHSRV_REVISION once; false, with a line on
+// standard error, if either is missing or malformed, or if the library was
+// already cleaned up. mode is reserved.
 extern "C" bool InitAuth(int /*mode*/) {
   std::lock_guard<std::mutex> lock(init_mutex);
   switch (state.load()) {
@@ -78,8 +80,17 @@ extern "C" bool InitAuth(int /*mode*/) {
     case life::cleaned_up: return false;
     case life::uninitialised: break;
   }
-  if (!keys.load(getenv("AUTHSRV_KEYS")) ||
-      !load_revision(getenv("AUTHSRV_REVISION"))) {
+  const char *key_setting = getenv("AUTHSRV_KEYS");
+  if (!keys.load(key_setting)) {
+    // The caller only learns false; the operator needs to know which
+    // setting to fix. Standard error, as the caller's standard output is
+    // its own.
+    fprintf(stderr, "libAuthSrv: %s\n", keyring::refusal(key_setting));
+    return false;
+  }
+  if (!load_revision(getenv("AUTHSRV_REVISION"))) {
+    fputs("libAuthSrv: AUTHSRV_REVISION is malformed: it must be a "
+          "revision number\n", stderr);
     return false;
   }
   state.store(life::ready, std::memory_order_release);

@@ -77,10 +77,8 @@ bool parse_options(int argc, char **argv, options &opts) {
 
 // Prints the code and its reason; exit status 0 only for a passing code.
 int check(const options &opts) {
-  if (!InitAuth(1)) {
-    fputs("gmi-token: AUTHSRV_KEYS or AUTHSRV_REVISION is malformed\n", stderr);
-    return 2;
-  }
+  // InitAuth says on standard error which setting it refused.
+  if (!InitAuth(1)) return 2;
   const int32_t code =
       CheckValidGmi(opts.user, static_cast<int32_t>(strlen(opts.user)),
                     opts.token, static_cast<int32_t>(strlen(opts.token)));
@@ -91,8 +89,9 @@ int check(const options &opts) {
 
 int mint(const options &opts) {
   keyring keys;
-  if (!keys.load(getenv("AUTHSRV_KEYS"))) {
-    fputs("gmi-token: AUTHSRV_KEYS is malformed\n", stderr);
+  const char *key_setting = getenv("AUTHSRV_KEYS");
+  if (!keys.load(key_setting)) {
+    fprintf(stderr, "gmi-token: %s\n", keyring::refusal(key_setting));
     return 2;
   }
   token_fields fields;

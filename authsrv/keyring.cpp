@@ -6,8 +6,11 @@
 
 namespace {
 
-// Development key, used only when AUTHSRV_KEYS is unset, so that a fresh
-// checkout validates tokens out of the box. Never deploy with it.
+// The public development key, loaded only when asked for by name, so that a
+// checkout validates tokens out of the box while an install that lost its
+// key file (or an empty secret) refuses instead of trusting a key anyone
+// can read here. Never deploy with it.
+const char development_name[] = "development";
 const char development_setting[] =
     "1:6465762d6f6e6c792d6b65792d646f2d6e6f742d6465706c6f792d3031323334";
 
@@ -21,8 +24,9 @@ int hex_value(char c) {
 }  // namespace
 
 bool keyring::load(const char *setting) {
-  if (setting == nullptr || *setting == '\0') setting = development_setting;
   count_ = 0;
+  if (setting == nullptr || *setting == '\0') return false;
+  if (strcmp(setting, development_name) == 0) setting = development_setting;
   const char *entry = setting;
   for (;;) {
     const char *end = strchr(entry, ',');
@@ -34,6 +38,18 @@ bool keyring::load(const char *setting) {
     if (end == nullptr) return true;
     entry = end + 1;
   }
+}
+
+const char *keyring::refusal(const char *setting) {
+  if (setting == nullptr || *setting == '\0') {
+    return "AUTHSRV_KEYS is not set, so no token can be checked: set it to "
+           "INDEX:HEX[,INDEX:HEX...] (16 to 64 bytes of hex each), or to "
+           "\"development\" for the public development key (never in "
+           "production)";
+  }
+  return "AUTHSRV_KEYS is malformed: it must be INDEX:HEX[,INDEX:HEX...], "
+         "distinct indices, 16 to 64 bytes of hex each, at most 16 keys, or "
+         "\"development\"";
 }
 
 bool keyring::add(const char *entry, size_t length) {

@@ -16,10 +16,15 @@ class keyring {
  public:
   static constexpr size_t capacity = 16;
 
-  // Parses a setting; null or empty gives the development key (index 1).
-  // False, leaving the ring empty, if any entry is malformed: an index
-  // repeated, a key of other than 16 to 64 bytes of hex, or too many keys.
+  // Parses a setting; "development" gives the public development key
+  // (index 1). False, leaving the ring empty, if the setting is null or
+  // empty, or if any entry is malformed: an index repeated, a key of other
+  // than 16 to 64 bytes of hex, or too many keys.
   bool load(const char *setting);
+
+  // Why a setting that load() refused was refused, and how to set one, as
+  // one line for an operator.
+  static const char *refusal(const char *setting);
 
   const hmac_sha256_key *find(uint32_t index) const;
   // The index of the first key listed; new tokens are signed with it.

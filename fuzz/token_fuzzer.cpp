@@ -4,7 +4,7 @@
 //
 // The first input byte picks one of three checks; the rest feeds it:
 //   0  arbitrary user and token bytes against the development keyring, which
-//      is what the library verifies with when AUTHSRV_KEYS is unset;
+//      is what the library verifies with when AUTHSRV_KEYS=development;
 //   1  a token minted from fuzzed fields is judged exactly as those fields
 //      say, and any one-byte change to it fails before its fields are read;
 //   2  a fuzzed AUTHSRV_KEYS text loads wholly or not at all, and a token
@@ -30,7 +30,7 @@ constexpr uint64_t fixed_now = 1800000000;
 const keyring &development_ring() {
   static const keyring ring = [] {
     keyring loaded;
-    require(loaded.load(nullptr), "the development key loads");
+    require(loaded.load("development"), "the development key loads");
     return loaded;
   }();
   return ring;

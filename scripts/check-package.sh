@@ -228,7 +228,7 @@ fi
 
 step "a token minted by the installed gmi-token"
 token=$(env -i "${settings[@]}" /usr/bin/gmi-token --user alice)
-development_token=$(env -i /usr/bin/gmi-token --user alice)
+development_token=$(env -i AUTHSRV_KEYS=development /usr/bin/gmi-token --user alice)
 base="http://127.0.0.1:$port/login?userid=alice&gmi="
 expect_body "generated key" '{"is_valid":true,"reason":""}' "$base$token"
 expect_body "development key" '{"is_valid":false,"reason":"ERROR_BAD_CHECKSUM"}' "$base$development_token"

@@ -14,6 +14,8 @@ set -euo pipefail
 build=$(cd "${1:?usage: scripts/front.sh BUILD_DIR}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
 export FRONT_PORT=${FRONT_PORT:-60080}
+# The public development key, unless the caller brings keys of its own.
+export AUTHSRV_KEYS=${AUTHSRV_KEYS:-development}
 instances=${INSTANCES:-2}
 base_port=${BASE_PORT:-60002}
 run=$root/run/front
@@ -46,7 +48,7 @@ haproxy_pid=$!
 
 cat <<EOF
 Front on port $FRONT_PORT, instances on ${ports[*]} (consoles in run/front/).
-  curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=\$($build/gmi-token --user alice --ttl 3600)"
+  curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=\$(AUTHSRV_KEYS=development $build/gmi-token --user alice --ttl 3600)"
   FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES deploy/gmi-fleet log
 Ctrl-C stops them all.
 EOF

@@ -8,6 +8,9 @@
 #   scripts/install-deps.sh front   run's, plus HAProxy and the fleet tool's
 #   scripts/install-deps.sh fuzz    run's, plus clang's libFuzzer
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
+#   scripts/install-deps.sh image   run's, plus the container image, its checks
+#                                   and playing the Kubernetes manifests
+#   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
 #   scripts/install-deps.sh check-systemd  a booted systemd in a container
 #                                   and load through it (make deb's too)
 #
@@ -21,6 +24,9 @@ declare -A purpose_packages=(
   [front]="haproxy socat curl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy"
+  # catatonit: the pause process of the pods podman kube play makes.
+  [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
+  [kube]="nodejs npm"
   [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
 )
 
@@ -35,6 +41,9 @@ done
 
 missing=()
 for pkg in "${packages[@]}"; do
+  # A Node.js build from outside Debian may bring its own npm; Debian's npm
+  # package would then conflict with it.
+  [[ $pkg == npm ]] && command -v npm >/dev/null && continue
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done

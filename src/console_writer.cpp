@@ -37,6 +37,11 @@ void console_writer::submit(std::string_view lines, bool flush) {
         std::count(lines.begin(), lines.end(), '\n'));
     return;
   }
+  if (pending_.empty()) {
+    oldest_pending_ = std::chrono::steady_clock::now();
+    // The writer may be waiting with no deadline.
+    work_ready_.notify_one();
+  }
   if (dropped_lines_ > 0) append_dropped_notice();
   pending_.append(lines);
   handed_over_bytes_ += lines.size();
@@ -71,9 +76,7 @@ void console_writer::run() {
   taken.reserve(batch_bytes * 2);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    work_ready_.wait(lock, [&] {
-      return flush_through_ > 0 || pending_.size() >= batch_bytes;
-    });
+    wait_until_due(lock);
     take_due(taken);
     lock.unlock();
     write_out(taken);
@@ -81,6 +84,23 @@ void console_writer::run() {
     written_bytes_ += taken.size();
     release_if_grown(taken);
     written_.notify_all();
+  }
+}
+
+// Called with mutex_ held; returns once something is due: a flushed line, a
+// full batch, or buffered lines that have waited longest_wait. Lines left
+// behind by a partial take keep the older deadline, so they go out no later.
+void console_writer::wait_until_due(std::unique_lock<std::mutex> &lock) {
+  for (;;) {
+    if (flush_through_ > 0 || pending_.size() >= batch_bytes) return;
+    if (pending_.empty()) {
+      work_ready_.wait(lock);
+    } else if (work_ready_.wait_until(lock, oldest_pending_ + longest_wait) ==
+                   std::cv_status::timeout &&
+               !pending_.empty()) {
+      flush_through_ = pending_.size();
+      return;
+    }
   }
 }
 

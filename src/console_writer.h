@@ -5,7 +5,9 @@
 // pipe used to stop every worker once the pipe was full). Lines keep the
 // order in which they were handed over.
 //
-// Buffered lines go out in batches of about batch_bytes; a flushed line goes
+// Buffered lines go out in batches of about batch_bytes, or once the oldest
+// of them has waited longest_wait, so that an operator following the log of
+// a quiet service still sees each line within a second; a flushed line goes
 // out at once together with everything handed over before it. While the
 // reader does not keep up, buffered lines pile up to capacity_bytes and
 // further ones are dropped and counted; the next line that fits is preceded
@@ -30,6 +32,7 @@ class console_writer {
  public:
   static constexpr size_t batch_bytes = 4096;
   static constexpr size_t capacity_bytes = 1024 * 1024;
+  static constexpr std::chrono::milliseconds longest_wait{1000};
 
   // The process's writer, onto descriptor 1. Created on first use and never
   // destroyed: at exit its thread may still be blocked on a stalled reader,
@@ -49,6 +52,7 @@ class console_writer {
 
  private:
   void run();
+  void wait_until_due(std::unique_lock<std::mutex> &lock);
   void take_due(std::string &taken);
   void append_dropped_notice();
   void write_out(const std::string &text);
@@ -59,6 +63,9 @@ class console_writer {
   std::condition_variable written_;
   std::string pending_;  // handed over, not yet taken by the writer thread
   size_t flush_through_ = 0;  // bytes of pending_ due now; 0 if none
+  // When the oldest text in pending_ was handed over; meaningless while
+  // pending_ is empty.
+  std::chrono::steady_clock::time_point oldest_pending_;
   uint64_t handed_over_bytes_ = 0;
   uint64_t written_bytes_ = 0;  // taken and written (or failed) so far
   uint64_t dropped_lines_ = 0;  // since the last notice

@@ -235,12 +235,20 @@ TEST(authsrv_life_test, malformed_key_setting_refuses_init) {
   }
 }
 
-TEST(authsrv_life_test, no_key_setting_uses_the_development_key) {
+TEST(authsrv_life_test, development_key_only_when_asked_for_by_name) {
+  for (const char *absent : {static_cast<const char *>(nullptr), ""}) {
+    keyring ring;
+    EXPECT_FALSE(ring.load(absent));
+    EXPECT_EQ(ring.size(), 0u);
+  }
   unsetenv("AUTHSRV_KEYS");
+  EXPECT_FALSE(library_copy().init(1));
+
+  setenv("AUTHSRV_KEYS", "development", 1);
   library_copy library;
   ASSERT_TRUE(library.init(1));
   keyring development;
-  ASSERT_TRUE(development.load(nullptr));
+  ASSERT_TRUE(development.load("development"));
   token_fields fields;
   fields.key_index = 1;
   fields.revision = 1;

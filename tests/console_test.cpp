@@ -58,6 +58,20 @@ int count_lines_starting(const std::string &text, const std::string &prefix) {
   return count;
 }
 
+// Buffered lines wait for a batch to fill, but not for long: an operator
+// following a quiet service's log sees the started line and each request.
+TEST(idle_console_test, buffered_lines_reach_the_pipe_within_two_seconds) {
+  running_service service = service_with_console(console_mode::collected);
+  ASSERT_TRUE(service.listening);
+  const auto limit = std::chrono::seconds(2);
+  EXPECT_TRUE(service.process->wait_for_output(
+      "[Server] Started (port : " + std::to_string(service.port) + ")\n", limit));
+  EXPECT_EQ(get(service.port, "/login?userid=alice&gmi=idle-token").body, valid_body);
+  EXPECT_TRUE(service.process->wait_for_output(
+      "[Server] GMI in parameters : idle-token\n", limit));
+  EXPECT_EQ(service.quit(), 0);
+}
+
 TEST(stalled_console_test, validations_and_quit_go_on_while_nobody_reads) {
   running_service service = service_with_console(console_mode::held);
   ASSERT_TRUE(service.listening);

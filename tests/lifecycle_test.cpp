@@ -37,10 +37,11 @@ struct startup_outcome {
   std::string calls;
 };
 
-startup_outcome start_with(const std::string &library) {
+startup_outcome start_with(const std::string &library,
+                           const std::vector<std::string> &env = {}) {
   scratch_dir dir;
   if (!library.empty()) dir.install_library(library);
-  service_process process(dir, {std::to_string(free_port())});
+  service_process process(dir, {std::to_string(free_port())}, env);
   const int status = process.wait_for_exit();
   return {status, process.output(), dir.read("auth_calls.log")};
 }
@@ -78,6 +79,15 @@ TEST(startup_test, init_refusal_exits_245_without_cleanup) {
   EXPECT_EQ(outcome.calls, "InitAuth 1\n");
 }
 
+// An empty secret or a lost key file must not fall back to the public
+// development key.
+TEST(startup_test, stand_in_without_a_key_refuses_init_and_exits_245) {
+  const startup_outcome outcome =
+      start_with(build_path("libAuthSrv.so"), {"AUTHSRV_KEYS="});
+  EXPECT_EQ(outcome.status, 245);
+  EXPECT_EQ(outcome.output, "[SERVER] GetAuthVersion() 10000\nInitAuth() failed\n");
+}
+
 TEST(startup_test, bypass_off_refusal_exits_244_without_cleanup) {
   const startup_outcome outcome = start_with(double_path("bypass_off_refuses"));
   EXPECT_EQ(outcome.status, 244);
@@ -89,9 +99,6 @@ TEST(startup_test, bypass_off_refusal_exits_244_without_cleanup) {
 TEST(lifecycle_test, normal_run_prints_transcript_and_cleans_up_once) {
   running_service service(double_path("recording"));
   ASSERT_TRUE(service.listening);
-  // The started line sits in the stdout buffer while the service runs: only
-  // the flushed version line has reached the pipe.
-  EXPECT_EQ(service.process->output(), "[SERVER] GetAuthVersion() 7\n");
 
   const http_response answer = get(service.port, "/quit");
   EXPECT_EQ(answer.status, 200);

@@ -190,9 +190,10 @@ std::string service_process::output() {
   return output_;
 }
 
-bool service_process::wait_for_output(const std::string &text) {
+bool service_process::wait_for_output(const std::string &text,
+                                      std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+  return changed_.wait_for(lock, limit, [&] {
     return output_.find(text) != std::string::npos || output_closed_;
   }) && output_.find(text) != std::string::npos;
 }

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -71,8 +72,9 @@ class service_process {
   void resume_reading();
   // What the process wrote so far; after wait_for_exit(), all of it.
   std::string output();
-  // Waits up to 10 s for text to appear in the output.
-  bool wait_for_output(const std::string &text);
+  // Waits up to limit for text to appear in the output.
+  bool wait_for_output(const std::string &text,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10));
   // The TCP port the process listens on, read from /proc; 0 if none.
   uint16_t listening_port();
 
