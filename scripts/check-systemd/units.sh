@@ -168,6 +168,29 @@ quit_stays_stopped() {
     "$(unit_property "$server_unit" ActiveState) $(unit_property "$server_unit" Result)"
 }
 
+keyless_unit=gmi-server@60008
+
+exited_245() {
+  [[ $(unit_property "$keyless_unit" ExecMainStatus) == 245 ]]
+}
+
+# Without its key file the unit must not serve: the library refuses, the
+# service exits 245 and the journal says which setting to fix. (systemd
+# retries it, RestartSec apart, until its start limit.)
+refuses_without_key() {
+  local result=0
+  in_container mv /etc/default/gmi-server /root/gmi-server.default
+  in_container systemctl start "$keyless_unit"
+  wait_until 5 exited_245 || { echo "  $keyless_unit: status $(unit_property "$keyless_unit" ExecMainStatus), not 245" >&2; result=1; }
+  in_container journalctl -q -o cat -u "$keyless_unit" | grep -qF 'AUTHSRV_KEYS is not set' ||
+    { echo "  no line in the journal says that AUTHSRV_KEYS is not set" >&2; result=1; }
+  ! container_get "http://127.0.0.1:60008/log" >/dev/null 2>&1 ||
+    { echo "  $keyless_unit answers without a key" >&2; result=1; }
+  in_container systemctl stop "$keyless_unit"
+  in_container mv /root/gmi-server.default /etc/default/gmi-server
+  return "$result"
+}
+
 check_units() {
   local invocation start pid
   step "the units: $server_unit and $authz_unit"
@@ -193,4 +216,5 @@ check_units() {
   wait_until 5 container_get "http://127.0.0.1:$unit_port/log" || true
   expect "SIGKILL of the main process: restarted" restarts_after_sigkill
   expect "/quit: stays stopped" quit_stays_stopped
+  expect "without /etc/default/gmi-server: status 245, the journal says why" refuses_without_key
 }
