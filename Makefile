@@ -13,6 +13,7 @@
 #   make check-image       the image run and checked as the README runs it
 #   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
 #   make pictures          docs/pictures/*.svg from their graphviz sources (*.dot)
+#   make check-systemd  the package under a booted systemd in a container
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -22,8 +23,8 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front fuzz soak install deb image check-image \
-        validate-kubernetes check-kubernetes pictures clean
+.PHONY: build run test bench front fuzz soak install deb check-systemd image \
+        check-image validate-kubernetes check-kubernetes pictures clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -83,6 +84,12 @@ install: build
 deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
+
+# Builds the package itself; the container's root is cached in
+# /var/cache/gmi-server-checks (GMI_CHECK_CACHE). As root.
+check-systemd:
+	@scripts/install-deps.sh check-systemd
+	scripts/check-systemd.sh
 
 # The image's programs, optimised and stripped, from a tree of their own;
 # its root of Debian libraries is cached (scripts/build-image.sh).

@@ -12,6 +12,8 @@
 #                                   and playing the Kubernetes manifests
 #   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
 #   scripts/install-deps.sh docs    run's, plus graphviz for the pictures
+#   scripts/install-deps.sh check-systemd  a booted systemd in a container
+#                                   and load through it (make deb's too)
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -27,6 +29,7 @@ declare -A purpose_packages=(
   # catatonit: the pause process of the pods podman kube play makes.
   [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
   [kube]="nodejs npm"
+  [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
 )
 
 packages=(${purpose_packages[run]})
