@@ -95,12 +95,6 @@ rolling_restart_under_load() {
     old_processes+=("$port" "$(unit_property "gmi-server@$port" MainPID)")
   done
   token=$(in_container sh -c 'set -a; . /etc/default/gmi-server; gmi-token --user alice --ttl 3600')
-  # Load runs one at a time on this machine; a lock held for over 15
-  # minutes is taken for a stray holder, and reported.
-  exec 8>/tmp/gmi-heavy.lock
-  start=$EPOCHREALTIME
-  flock -w 900 8 || fail "the heavy-load lock /tmp/gmi-heavy.lock stayed taken for 15 minutes"
-  echo "  heavy-load lock taken after $(seconds_since "$start") s"
   nsenter -t "$container_pid" -n wrk -t 2 -c 48 -d 120s --timeout 5s -s bench/soak.lua \
     "$front_url" -- "$token" >"$work/wrk.out" 2>&1 &
   wrk_pid=$!
@@ -112,7 +106,6 @@ rolling_restart_under_load() {
   sleep 1
   kill -INT "$wrk_pid"
   wait "$wrk_pid" || true
-  exec 8>&-
   wrk_output=$(<"$work/wrk.out")
   expect "gmi-fleet restart exits 0" [ "$fleet_status" = 0 ]
   expect "every instance restarted: teardown, then running again" \

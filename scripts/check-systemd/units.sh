@@ -171,12 +171,13 @@ quit_stays_stopped() {
 keyless_unit=gmi-server@60008
 
 exited_245() {
-  [[ $(unit_property "$keyless_unit" ExecMainStatus) == 245 ]]
+  [[ $(unit_property "$keyless_unit" ExecMainStatus) == 245 &&
+     $(unit_property "$keyless_unit" ActiveState) == failed ]]
 }
 
 # Without its key file the unit must not serve: the library refuses, the
-# service exits 245 and the journal says which setting to fix. (systemd
-# retries it, RestartSec apart, until its start limit.)
+# service exits 245, the unit stays failed (no restart loop) and the journal
+# says which setting to fix.
 refuses_without_key() {
   local result=0
   in_container mv /etc/default/gmi-server /root/gmi-server.default
@@ -186,7 +187,7 @@ refuses_without_key() {
     { echo "  no line in the journal says that AUTHSRV_KEYS is not set" >&2; result=1; }
   ! container_get "http://127.0.0.1:60008/log" >/dev/null 2>&1 ||
     { echo "  $keyless_unit answers without a key" >&2; result=1; }
-  in_container systemctl stop "$keyless_unit"
+  in_container systemctl reset-failed "$keyless_unit"
   in_container mv /root/gmi-server.default /etc/default/gmi-server
   return "$result"
 }
