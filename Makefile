@@ -3,7 +3,7 @@
 #   make         build (the service, the stand-in library, the tools)
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
-#   make bench   optimised build, then the load benchmark
+#   make bench   optimised build, then the load benchmark and its chart
 #   make front   HAProxy in front of INSTANCES instances, in the foreground
 #   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
@@ -15,6 +15,8 @@
 #   make image   the OCI image gmi-server:<version>, with podman (as root)
 #   make check-image       the image run and checked as the README runs it
 #   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
+#   make pictures          docs/pictures/*.svg from their graphviz sources (*.dot)
+#   make check-systemd  the package under a booted systemd in a container
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -25,7 +27,7 @@ PREFIX   ?= /usr/local
 DESTDIR  ?=
 
 .PHONY: build run test bench front cluster cluster-test cluster-picture fuzz soak install deb \
-        image check-image validate-kubernetes check-kubernetes clean
+        check-systemd image check-image validate-kubernetes check-kubernetes pictures clean
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -73,7 +75,7 @@ cluster-test: build
 	scripts/cluster/scenarios.sh $(BUILD)
 
 cluster-picture:
-	@scripts/install-deps.sh picture
+	@scripts/install-deps.sh docs
 	dot -Tsvg deploy/cluster/topology.dot -o deploy/cluster/topology.svg
 
 # Built with clang into its own tree; only the fuzz targets and what they
@@ -101,6 +103,12 @@ deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
 
+# Builds the package itself; the container's root is cached in
+# /var/cache/gmi-server-checks (GMI_CHECK_CACHE). As root.
+check-systemd:
+	@scripts/install-deps.sh check-systemd
+	scripts/check-systemd.sh
+
 # The image's programs, optimised and stripped, from a tree of their own;
 # its root of Debian libraries is cached (scripts/build-image.sh).
 VERSION := $(shell awk -F'[()]' 'NR == 1 { print $$2 }' debian/changelog)
@@ -121,6 +129,14 @@ validate-kubernetes:
 check-kubernetes: image
 	@scripts/install-deps.sh kube
 	scripts/check-kubernetes.sh $(IMAGE)
+
+# The SVGs are committed, so that the docs show them wherever they are read;
+# run this after changing a .dot and commit both.
+pictures:
+	@scripts/install-deps.sh docs
+	for source in docs/pictures/*.dot; do \
+	  dot -Tsvg "$$source" -o "$${source%.dot}.svg" || exit 1; \
+	done
 
 clean:
 	rm -rf build build-* run dist

@@ -280,3 +280,4 @@ echo "memory,rss_after_10000_kib,$rss_small,rss_after_${validations}_kib,$rss_la
 curl -s "http://127.0.0.1:$service_port/quit" >/dev/null
 wait "$service_pid"
 echo "results: $csv"
+"$root/bench/chart.sh" "$csv"

@@ -10,26 +10,29 @@
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
 #   scripts/install-deps.sh cluster run's, plus the simulated cluster's
 #                                   engines and its load client
-#   scripts/install-deps.sh picture graphviz, to draw the topology
 #   scripts/install-deps.sh image   run's, plus the container image, its checks
 #                                   and playing the Kubernetes manifests
 #   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
+#   scripts/install-deps.sh docs    run's, plus graphviz for the pictures
+#   scripts/install-deps.sh check-systemd  a booted systemd in a container
+#                                   and load through it (make deb's too)
 #
 # Several purposes may be named at once.
 set -euo pipefail
 
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
-  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light prometheus openssl nghttp2-client"
-  [bench]="libbenchmark-dev wrk nginx-light curl haproxy openssl nghttp2-client python3"
+  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light caddy prometheus python3 graphviz openssl nghttp2-client"
+  [bench]="libbenchmark-dev wrk nginx-light curl haproxy gnuplot-nox openssl nghttp2-client python3"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 socat curl openssl python3"
-  [picture]="graphviz"
+  [docs]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
   # catatonit: the pause process of the pods podman kube play makes.
   [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
   [kube]="nodejs npm"
+  [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
 )
 
 packages=(${purpose_packages[run]})
