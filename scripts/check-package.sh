@@ -14,7 +14,6 @@ cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/gmi-check-package.XXXXXX)
 server_pid=""
 authz_pid=""
-front_pid=""
 
 # To stderr, so that a failure inside $(...) is seen, not captured.
 fail() {
@@ -24,7 +23,6 @@ fail() {
 
 clean_up() {
   [[ -n $authz_pid ]] && kill "$authz_pid" 2>/dev/null
-  [[ -n $front_pid ]] && kill "$front_pid" 2>/dev/null
   [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null
   rm -rf "$work"
 }
@@ -245,18 +243,6 @@ expect_body "generated key" '{"is_valid":true,"reason":""}' "$base$token"
 expect_body "development key" '{"is_valid":false,"reason":"ERROR_BAD_CHECKSUM"}' "$base$development_token"
 
 step "run the installed gmi-authz as $authz_unit says"
-# Its decisions go through the host's front, so the installed example runs
-# in front of the installed server, where the unit expects it.
-front_port=$(sed -n 's/.*--front 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$authz_unit")
-[[ -n $front_port ]] || fail "$authz_unit asks no front"
-printf 'backend gmi-instances from gmi\n    server gmi-%s 127.0.0.1:%s\n' "$port" "$port" \
-  >"$work/gmi-instances.cfg"
-FRONT_ADDR=127.0.0.1 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET="$work/admin.sock" \
-  FRONT_TLS_ADDR=127.0.0.1 FRONT_ADMIN_ADDR=127.0.0.1 \
-  FRONT_CERT="$work/tls/server.pem" FRONT_ADMIN_CA="$work/tls/ca.pem" \
-  FRONT_LUA="$examples/haproxy/gmi-instance-address.lua" haproxy -f "$examples/haproxy/gmi-server.cfg" -f "$work/gmi-instances.cfg" &
-front_pid=$!
-wait_for_port "$front_port" "$front_pid"
 authz_command=$(unit_line "$authz_unit" ExecStart "$port" "")
 (run_as_unit "$authz_command") >"$work/authz.out" 2>&1 &
 authz_pid=$!
@@ -271,11 +257,8 @@ kill -TERM "$authz_pid"
 authz_status=0
 wait "$authz_pid" || authz_status=$?
 authz_pid=""
-kill "$front_pid"
-wait "$front_pid" || true
-front_pid=""
 [[ $authz_status -eq 0 ]] || fail "gmi-authz exited $authz_status after SIGTERM"
-echo "gmi-authz on $((port + 1)), through the front on $front_port: 200 for the generated key, 401 for the development key; SIGTERM, status 0"
+echo "gmi-authz on $((port + 1)): 200 for the generated key, 401 for the development key; SIGTERM, status 0"
 
 step "the unit's stop command"
 stop_command=$(unit_line "$server_unit" ExecStop "$port" "$server_pid")
