@@ -9,7 +9,6 @@
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make cluster the simulated cluster, in the foreground (root)
 #   make cluster-test  the cluster's fault scenarios under load (root)
-#   make cluster-picture  redraw deploy/cluster/topology.svg
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make image   the OCI image gmi-server:<version>, with podman (as root)
@@ -26,7 +25,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front cluster cluster-test cluster-picture fuzz soak install deb \
+.PHONY: build run test bench front cluster cluster-test fuzz soak install deb \
         check-systemd image check-image validate-kubernetes check-kubernetes pictures clean
 
 # $(1): build directory, $(2): further CMake arguments.
@@ -73,10 +72,6 @@ cluster: build
 cluster-test: build
 	@scripts/install-deps.sh cluster
 	scripts/cluster/scenarios.sh $(BUILD)
-
-cluster-picture:
-	@scripts/install-deps.sh docs
-	dot -Tsvg deploy/cluster/topology.dot -o deploy/cluster/topology.svg
 
 # Built with clang into its own tree; only the fuzz targets and what they
 # load are built there.

@@ -57,7 +57,7 @@ when=$(basename "$csv" .csv | sed -E 's/^(....)(..)(..)T(..)(..).*/\1-\2-\3 \4:\
 
 mkdir -p "$(dirname "$svg")"
 gnuplot <<PLOT
-set terminal svg size 1000,460 font "Helvetica,12" background "white"
+set terminal svg size 1000,520 font "Helvetica,12" background "white"
 set output "$svg"
 set datafile separator "\t"
 set datafile missing "?"
@@ -67,9 +67,9 @@ set style fill solid 0.85 border rgb "#555555"
 set grid ytics lc rgb "#dddddd"
 set xlabel "connections"
 # Both panels keep the same frame, with the one legend below them.
-set bmargin at screen 0.24
+set bmargin at screen 0.30
 set tmargin at screen 0.86
-set key at screen 0.5, 0.07 center horizontal samplen 1.5 width 1 noautotitle
+set key at screen 0.5, 0.13 center horizontal samplen 1.5 width 1 noautotitle
 # One cluster per connection count, at 0, 1, 2...
 set xrange [-0.6:$rows - 0.4]
 
