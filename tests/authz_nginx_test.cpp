@@ -66,12 +66,7 @@ class authz_nginx_test : public protected_page_test {
 // By header, by the original query (nginx forwards it in X-Original-URI)
 // and by cookie.
 TEST_F(authz_nginx_test, valid_token_gets_the_content) {
-  for (const page_request &valid : valid_requests()) {
-    const http_response answer = fetch(valid.target, valid.headers);
-    EXPECT_EQ(answer.status, 200) << valid.target;
-    EXPECT_EQ(answer.body, page);
-    EXPECT_EQ(answer.header("X-Validated-User"), "alice");
-  }
+  expect_valid_requests_get_the_page();
 }
 
 TEST_F(authz_nginx_test, invalid_or_missing_token_is_401_without_the_content) {

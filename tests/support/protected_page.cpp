@@ -41,6 +41,15 @@ std::vector<protected_page_test::page_request> protected_page_test::valid_reques
           {target, "Cookie: gmi=" + alice + "\r\nX-GMI-User: alice\r\n"}};
 }
 
+void protected_page_test::expect_valid_requests_get_the_page() const {
+  for (const page_request &valid : valid_requests()) {
+    const http_response answer = fetch(valid.target, valid.headers);
+    EXPECT_EQ(answer.status, 200) << valid.target;
+    EXPECT_EQ(answer.body, page);
+    EXPECT_EQ(answer.header("X-Validated-User"), "alice");
+  }
+}
+
 std::string protected_page_test::valid_headers() const {
   return "Authorization: Bearer " + alice + "\r\nX-GMI-User: alice\r\n";
 }

@@ -38,6 +38,9 @@ class protected_page_test : public testing::Test {
   // A request for the page with alice's valid token in each place gmi-authz
   // takes one from: the Authorization header, the original query, a cookie.
   std::vector<page_request> valid_requests() const;
+  // Each of those gets the page, and the proxy passes on the user gmi-authz
+  // validated (its configuration echoes it as X-Validated-User).
+  void expect_valid_requests_get_the_page() const;
   // The token and user headers of the first of those.
   std::string valid_headers() const;
 
