@@ -30,6 +30,7 @@ stop_cluster() {
 }
 trap stop_cluster EXIT
 trap 'exit 1' INT TERM
+mkdir -p "$root/run"
 "$root/scripts/cluster/cluster.sh" "$BUILD" >"$root/run/cluster.log" 2>&1 &
 cluster_pid=$!
 for ((tenths = 0; tenths < 600; ++tenths)); do
