@@ -108,11 +108,15 @@ build_network
 for node in "${nodes[@]}"; do start_node "$node"; done
 for edge in "${edges[@]}"; do start_edge "$edge"; done
 
+# Up once the edge of higher priority (edge1) holds the address and answers
+# through it: edge2 may claim it first and give it up when edge1 takes it
+# back, resetting every connection a load opened meanwhile.
+settled() { [[ $(active_edge) == edge1 ]] && answers_through_vip; }
 for ((tenths = 0; tenths < 300; ++tenths)); do
-  answers_through_vip && break
+  settled && break
   sleep 0.1
 done
-answers_through_vip || { echo "cluster.sh: no answer through $vip after 30 s" >&2; exit 1; }
+settled || { echo "cluster.sh: no answer through $vip held by edge1 after 30 s" >&2; exit 1; }
 echo "$vip" >"$run/vip"
 touch "$run/ready"
 
