@@ -430,14 +430,18 @@ class mute_upstream {
  public:
   enum mode { holds, hangs_up };
 
-  explicit mute_upstream(mode how) : port(free_port()) {
+  // Binds a port the kernel picks, so that no test running beside it can
+  // take the port between its choice and the bind.
+  explicit mute_upstream(mode how) {
     listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address));
     listen(listener, 64);
+    socklen_t length = sizeof(address);
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    port = ntohs(address.sin_port);
     thread = std::thread([this, how] {
       int fd;
       while ((fd = accept(listener, nullptr, nullptr)) >= 0) {
@@ -459,7 +463,7 @@ class mute_upstream {
     for (const int fd : held) close(fd);
   }
 
-  uint16_t port;
+  uint16_t port = 0;
   int listener;
   std::vector<int> held;  // the accepting thread's alone until joined
   std::atomic<int> count{0};
