@@ -29,6 +29,10 @@ function init(args)
   end
   next_kind = 0
   valid, invalid, missing, unexpected = 0, 0, 0, 0
+  -- What the unexpected answers were: a count by status, and the first
+  -- one's status and body, for whoever has to find out why.
+  unexpected_statuses = {}
+  first_unexpected = nil
 end
 
 function request()
@@ -46,6 +50,8 @@ function response(status, headers, body)
     end
   end
   unexpected = unexpected + 1
+  unexpected_statuses[status] = (unexpected_statuses[status] or 0) + 1
+  first_unexpected = first_unexpected or (status .. " " .. body:sub(1, 200))
 end
 
 function done(summary, latency, requests)
@@ -60,4 +66,22 @@ function done(summary, latency, requests)
     "soak-answers %d %d %d %d %d %d %d\n", summary.requests, totals.valid,
     totals.invalid, totals.missing, totals.unexpected, e.connect,
     e.read + e.write + e.timeout))
+  report_unexpected()
+end
+
+-- soak-unexpected STATUS COUNT, one line per status, then the first one.
+function report_unexpected()
+  local statuses, first = {}, nil
+  for _, thread in ipairs(threads) do
+    for status, count in pairs(thread:get("unexpected_statuses")) do
+      statuses[status] = (statuses[status] or 0) + count
+    end
+    first = first or thread:get("first_unexpected")
+  end
+  for status, count in pairs(statuses) do
+    io.write(string.format("soak-unexpected %d %d\n", status, count))
+  end
+  if first then
+    io.write("soak-first-unexpected " .. first:gsub("\n", " ") .. "\n")
+  end
 end

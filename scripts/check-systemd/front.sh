@@ -1,7 +1,8 @@
 # The HAProxy front from Debian's haproxy package under the container's
 # systemd, for scripts/check-systemd.sh (sourced): enabled as the README says
-# in front of gmi-server@60002 and @60005, its worker unprivileged, and the
-# README's rolling restart under load, with no request failed.
+# in front of gmi-server@60002 and @60005, its worker unprivileged, the
+# packaged companion deciding through it, and the README's rolling restart
+# under load, with no request failed.
 
 front_ports=(60002 60005)
 front_url=http://127.0.0.1:60080
@@ -39,6 +40,20 @@ front_answers() {
   token=$(in_container sh -c 'set -a; . /etc/default/gmi-server; gmi-token --user alice')
   answer=$(container_get "$front_url/login?userid=alice&gmi=$token")
   same_text "/login through the front" "$valid_body" "$answer"
+}
+
+# The packaged gmi-authz@60002 asks through the front once it listens: with
+# gmi-server@60002 stopped, gmi-server@60005 decides for it.
+companion_decides_through_front() {
+  local token answer
+  token=$(in_container sh -c 'set -a; . /etc/default/gmi-server; gmi-token --user alice')
+  in_container systemctl start gmi-authz@60002
+  in_container systemctl stop gmi-server@60002
+  answer=$(container_get -o /dev/null -w '%{http_code} %header{x-gmi-user}' \
+    -H "Authorization: Bearer $token" -H 'X-GMI-User: alice' http://127.0.0.1:60003/)
+  in_container systemctl start gmi-server@60002
+  wait_until 10 instances_up_at_front
+  same_text "gmi-authz@60002 with gmi-server@60002 stopped" "200 alice" "$answer"
 }
 
 # "PID PPID UID" of every haproxy process in the container.
@@ -89,17 +104,29 @@ no_failed_request() {  # $1: wrk's output
   local requests unexpected connect other
   read -r requests unexpected connect other < <(awk '$1 == "soak-answers" { print $2, $6, $7, $8 }' <<<"$1")
   echo "  $requests requests through the front; $unexpected unexpected answers, $connect connect errors, $other other socket errors"
-  [[ -n $requests ]] && ((requests > 0 && unexpected == 0 && connect == 0 && other == 0))
+  grep '^soak-.*unexpected ' <<<"$1" | sed 's/^/    /' || true
+  [[ -n $requests ]] && ((requests > 0 && unexpected == 0 && connect == 0 && other == 0)) &&
+    return 0
+  echo "  what HAProxy said of the instances meanwhile:" >&2
+  in_container journalctl -q -o short-precise -u haproxy | grep 'Server ' | sed 's/^/    /' >&2
+  return 1
+}
+
+# Connections the kernel refused to queue at a full listen backlog, in the
+# container's network namespace.
+listen_overflows() {
+  nsenter -t "$container_pid" -n nstat -asz TcpExtListenOverflows | awk '$1 == "TcpExtListenOverflows" { print $2 }'
 }
 
 # 48 connections through the front (bench/soak.lua, from the container's
 # network namespace) for as long as gmi-fleet restarts every instance.
 rolling_restart_under_load() {
-  local token wrk_pid fleet_status=0 wrk_output port old_processes=() start
+  local token wrk_pid fleet_status=0 wrk_output port old_processes=() start overflows
   for port in "${front_ports[@]}"; do
     old_processes+=("$port" "$(unit_property "gmi-server@$port" MainPID)")
   done
   token=$(in_container sh -c 'set -a; . /etc/default/gmi-server; gmi-token --user alice --ttl 3600')
+  overflows=$(listen_overflows)
   nsenter -t "$container_pid" -n wrk -t 2 -c 48 -d 120s --timeout 5s -s bench/soak.lua \
     "$front_url" -- "$token" >"$work/wrk.out" 2>&1 &
   wrk_pid=$!
@@ -112,6 +139,7 @@ rolling_restart_under_load() {
   kill -INT "$wrk_pid"
   wait "$wrk_pid" || true
   wrk_output=$(<"$work/wrk.out")
+  echo "  $(( $(listen_overflows) - overflows )) connection attempts met a full accept queue (their SYN dropped)"
   expect "gmi-fleet restart exits 0" [ "$fleet_status" = 0 ]
   expect "every instance restarted: teardown, then running again" \
     instances_restarted "$(<"$work/fleet.out")" "${old_processes[@]}"
@@ -125,6 +153,7 @@ check_front() {
   expect "both instances up at the front" wait_until 10 instances_up_at_front
   expect "a validation through the front" front_answers
   expect "HAProxy's worker is not root" worker_not_root
+  expect "gmi-authz@60002 decides through the front" companion_decides_through_front
 
   step "gmi-fleet restart under load: $fleet_start_command"
   rolling_restart_under_load
