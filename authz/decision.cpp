@@ -1,7 +1,5 @@
 #include "decision.h"
 
-#include "upstream_login.h"
-
 namespace {
 
 // Longer tokens and users are refused without asking the service: no
@@ -27,13 +25,27 @@ struct decider::outcome {
   std::string user;  // on allow
 };
 
-decider::decider(const authz_options &options, upstream_pool &pool,
-                 upstream_health &health, decision_metrics &metrics)
+decider::decider(const authz_options &options,
+                 std::vector<decision_upstream> upstreams,
+                 decision_metrics &metrics)
     : names_{options.user_header, options.token_cookie},
       timeout_(options.timeout),
-      pool_(pool),
-      health_(health),
+      upstreams_(std::move(upstreams)),
       metrics_(metrics) {}
+
+upstream_reply decider::ask_first_listening(const std::string &form_body,
+                                           const std::string &user,
+                                           upstream_pool::clock::time_point deadline,
+                                           upstream_health *&asked) {
+  upstream_reply reply;
+  for (const decision_upstream &upstream : upstreams_) {
+    if (asked != nullptr) asked->failed("refused the connection");
+    asked = &upstream.health;
+    reply = ask_login(upstream.pool, form_body, user, deadline);
+    if (reply.kind != upstream_reply::refused) break;
+  }
+  return reply;
+}
 
 decider::outcome decider::ask_service(const std::string &token,
                                       const std::string &user,
@@ -41,28 +53,31 @@ decider::outcome decider::ask_service(const std::string &token,
   const std::string form_body = login_form_body(token);
   if (form_body.empty()) return {decision_result::deny, "TOKEN_TOO_LONG", ""};
 
-  const upstream_reply reply = ask_login(pool_, form_body, user, deadline);
+  upstream_health *asked = nullptr;
+  const upstream_reply reply = ask_first_listening(form_body, user, deadline, asked);
+  upstream_health &health = *asked;
   switch (reply.kind) {
+    case upstream_reply::refused:
     case upstream_reply::unreachable:
-      health_.failed("no answer");
+      health.failed("no answer");
       return {decision_result::error, "UPSTREAM_UNREACHABLE", ""};
     case upstream_reply::timed_out:
-      health_.failed("timed out");
+      health.failed("timed out");
       return {decision_result::error, "UPSTREAM_TIMEOUT", ""};
     case upstream_reply::answered:
       break;
   }
   switch (reply.answer.verdict) {
     case login_verdict::valid:
-      health_.answered();
+      health.answered();
       return {decision_result::allow, reply.answer.reason, user};
     case login_verdict::invalid:
-      health_.answered();
+      health.answered();
       return {decision_result::deny, reply.answer.reason, ""};
     case login_verdict::unexpected:
       break;
   }
-  health_.failed("unexpected answer to /login");
+  health.failed("unexpected answer to /login");
   return {decision_result::error, "UPSTREAM_UNEXPECTED_ANSWER", ""};
 }
 

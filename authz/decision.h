@@ -16,16 +16,27 @@
 
 #include <httplib.h>
 
+#include <vector>
+
 #include "credentials.h"
 #include "decision_metrics.h"
 #include "options.h"
 #include "upstream_health.h"
+#include "upstream_login.h"
 #include "upstream_pool.h"
+
+// A service to ask: its connections, and whether it last answered.
+struct decision_upstream {
+  upstream_pool &pool;
+  upstream_health &health;
+};
 
 class decider {
  public:
-  decider(const authz_options &options, upstream_pool &pool,
-          upstream_health &health, decision_metrics &metrics);
+  // upstreams in order of preference: the next is asked only when the one
+  // before refused the connection, so that no question is asked twice.
+  decider(const authz_options &options, std::vector<decision_upstream> upstreams,
+          decision_metrics &metrics);
 
   void answer(const httplib::Request &request, httplib::Response &response);
 
@@ -34,11 +45,16 @@ class decider {
   outcome decide(const httplib::Request &request);
   outcome ask_service(const std::string &token, const std::string &user,
                       upstream_pool::clock::time_point deadline);
+  // Asks each upstream in turn while the one before refused; asked is the
+  // one that gave the reply.
+  upstream_reply ask_first_listening(const std::string &form_body,
+                                     const std::string &user,
+                                     upstream_pool::clock::time_point deadline,
+                                     upstream_health *&asked);
 
   const credential_names names_;
   const std::chrono::milliseconds timeout_;
-  upstream_pool &pool_;
-  upstream_health &health_;
+  const std::vector<decision_upstream> upstreams_;
   decision_metrics &metrics_;
 };
 

@@ -8,8 +8,10 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "decision.h"
 #include "listener.h"
@@ -27,6 +29,12 @@ sigset_t stop_signals() {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   return signals;
+}
+
+// "FRONT, else INSTANCE", or the instance alone.
+std::string asked_text(const authz_options &options) {
+  const std::string instance = options.upstream.text();
+  return options.front ? options.front->text() + ", else " + instance : instance;
 }
 
 }  // namespace
@@ -50,14 +58,21 @@ int main(int argc, char **argv) {
   const sigset_t signals = stop_signals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  // The front and the instance are two processes, each with its own
+  // console line when it stops or starts answering.
   upstream_health instance_health(options.upstream.text());
-  // Through a front, a failed decision and a failed /log are about two
-  // different processes, each with its own console line.
-  upstream_health front_health(options.decisions().text());
-  upstream_pool pool(options.decisions(), options.upstream_connections);
+  upstream_pool instance_pool(options.upstream, options.upstream_connections);
+  std::optional<upstream_health> front_health;
+  std::optional<upstream_pool> front_pool;
+  std::vector<decision_upstream> upstreams;
+  if (options.front) {
+    front_health.emplace(options.front->text());
+    front_pool.emplace(*options.front, options.upstream_connections);
+    upstreams.push_back({*front_pool, *front_health});
+  }
+  upstreams.push_back({instance_pool, instance_health});
   decision_metrics metrics;
-  decider decisions(options, pool, options.front ? front_health : instance_health,
-                    metrics);
+  decider decisions(options, upstreams, metrics);
 
   listener decision_server;
   listener monitoring_server;
@@ -74,7 +89,7 @@ int main(int argc, char **argv) {
           "gmi-authz: deciding on %s, metrics on %s, upstream %s "
           "(%zu connections, %lld ms timeout)\n",
           options.listen.text().c_str(), options.metrics.text().c_str(),
-          options.decisions().text().c_str(), options.upstream_connections,
+          asked_text(options).c_str(), options.upstream_connections,
           static_cast<long long>(options.timeout.count()));
 
   int received = 0;

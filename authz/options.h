@@ -24,8 +24,10 @@ struct authz_options {
   host_port upstream{"127.0.0.1", 60002};
   // The host's HAProxy front, when decisions go through it: a restarting
   // instance then costs no decision (16 connections through one restart of
-  // the instance alone got 779 answers 503 in 6 s). Metrics and readiness
-  // still read the instance's own /log, which the front refuses.
+  // the instance alone got 779 answers 503 in 6 s). While nothing listens
+  // there (no front on this host, or one restarting), decisions go to the
+  // instance itself. Metrics and readiness always read the instance's own
+  // /log, which the front refuses.
   std::optional<host_port> front;
   std::string user_header = "X-GMI-User";
   std::string token_cookie = "gmi";
@@ -39,9 +41,6 @@ struct authz_options {
   size_t upstream_connections = 6;
   // Decision threads: each open connection from a proxy holds one.
   size_t threads = 128;
-
-  // Where decisions are asked: the front if given, else the instance.
-  const host_port &decisions() const { return front ? *front : upstream; }
 };
 
 enum class parse_outcome { run, help, bad };

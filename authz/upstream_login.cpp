@@ -47,9 +47,13 @@ upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
       connection.client(deadline).Post("/login?userid=" + escape(user), form_body,
                                        "application/x-www-form-urlencoded");
   if (!result) {
-    reply.kind = upstream_pool::clock::now() >= deadline
-                     ? upstream_reply::timed_out
-                     : upstream_reply::unreachable;
+    if (upstream_pool::clock::now() >= deadline) {
+      reply.kind = upstream_reply::timed_out;
+    } else if (result.error() == httplib::Error::Connection) {
+      reply.kind = upstream_reply::refused;
+    } else {
+      reply.kind = upstream_reply::unreachable;
+    }
     return reply;
   }
   reply.kind = upstream_reply::answered;

@@ -21,7 +21,10 @@
 std::string login_form_body(const std::string &token);
 
 struct upstream_reply {
-  enum { answered, unreachable, timed_out } kind = unreachable;
+  // refused: no connection could be opened (nothing listens there), so
+  // the question never left and may go elsewhere; unreachable: anything
+  // else that left no answer, the question perhaps asked.
+  enum { answered, refused, unreachable, timed_out } kind = unreachable;
   login_answer answer;  // when answered
 };
 

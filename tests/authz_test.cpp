@@ -364,7 +364,8 @@ TEST(authz_exact_bytes_test, token_and_user_reach_the_library_unchanged) {
 // An upstream that answers every request with one fixed status and body.
 class fake_upstream {
  public:
-  fake_upstream(int status, std::string body) : port(free_port()) {
+  fake_upstream(int status, std::string body, uint16_t on_port = free_port())
+      : port(on_port) {
     server.Post("/login", [status, body](const httplib::Request &, httplib::Response &res) {
       res.status = status;
       res.set_content(body, "text/plain");
@@ -414,14 +415,30 @@ TEST(authz_fake_upstream_test, anything_but_an_exact_service_body_is_503) {
   EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 200);
 }
 
-TEST(authz_fake_upstream_test, with_a_front_decisions_go_through_it_and_metrics_do_not) {
+// The front answers valid, the instance invalid, so each answer says who
+// gave it.
+TEST(authz_fake_upstream_test, with_a_front_decisions_go_through_it_else_to_the_instance) {
   scratch_dir dir;
-  fake_upstream front(200, "{\"is_valid\":true,\"reason\":\"\"}");
-  // --upstream names a port where nothing answers: only /log is asked there.
-  running_authz authz(dir, free_port(), {"--front", "127.0.0.1:" + std::to_string(front.port)});
+  const uint16_t front_port = free_port();
+  const std::string front = "127.0.0.1:" + std::to_string(front_port);
+  fake_upstream instance(200, "{\"is_valid\":false,\"reason\":\"ERROR_GMI_EXPIRED\"}");
+  auto front_process = std::make_unique<fake_upstream>(
+      200, "{\"is_valid\":true,\"reason\":\"\"}", front_port);
+  running_authz authz(dir, instance.port, {"--front", front});
   ASSERT_TRUE(authz.listening);
   EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 200);
+  // Metrics and readiness read the instance's /log, which the front refuses.
   EXPECT_EQ(get(authz.metrics_port, "/readyz").status, 503);
+
+  front_process.reset();
+  EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 401);
+  EXPECT_TRUE(authz.process->wait_for_error_text(
+      "gmi-authz: upstream " + front + " is down (refused the connection)\n"));
+
+  front_process = std::make_unique<fake_upstream>(
+      200, "{\"is_valid\":true,\"reason\":\"\"}", front_port);
+  EXPECT_EQ(decide(authz.port, bearer("t", "u")).status, 200);
+  EXPECT_TRUE(authz.process->wait_for_error_text("gmi-authz: upstream " + front + " is back\n"));
 }
 
 // Accepts connections and counts them; then either holds each one open
