@@ -549,15 +549,8 @@ TEST_F(front_test, an_instance_stopped_under_load_fails_no_request) {
   EXPECT_GT(traffic.answered, answered_at_stop);
 }
 
-// A rolling restart drains each instance before it stops, so it needs no
-// crowd to meet a stopped instance. Under a sanitizer, 48 clients lost
-// connections in 2 of 8 runs (2 and 66 socket errors), never in the normal
-// build, and not reproduced alone; 16 keep the sanitizers' view of the
-// restart while that is looked into.
-const size_t restart_clients = GMI_SANITIZED ? 16 : busy_clients;
-
 TEST_F(front_test, a_rolling_restart_under_load_fails_no_request) {
-  load traffic(front_.port(), valid_login(), valid_body, restart_clients);
+  load traffic(front_.port(), valid_login(), valid_body, busy_clients);
   std::this_thread::sleep_for(milliseconds(500));
   std::string output;
   const int status = front_.fleet("restart " + front_.start_command(), &output);
