@@ -17,10 +17,12 @@ right answer.
 
 SIGTERM ends the load early, after each client's request in progress.
 
-Prints one line: requests=N failed=N longest_gap_ms=N p99_ms=N
+Prints one line: requests=N failed=N longest_gap_ms=N p99_ms=N, then what
+the failed requests met, "why=WHAT:N,..." (nothing when none failed).
 """
 
 import argparse
+import collections
 import signal
 import socket
 import ssl
@@ -54,15 +56,18 @@ class Outcomes:
         self.failed = 0
         self.answered_at = []  # monotonic times of right answers
         self.latencies = []
+        self.why = collections.Counter()  # what the failed ones met
 
-    def record(self, sent, answered, right):
+    def record(self, sent, answered, failure):
+        """failure: None for the right answer, else what went wrong."""
         with self.lock:
             self.requests += 1
-            if right:
+            if failure is None:
                 self.answered_at.append(answered)
                 self.latencies.append(answered - sent)
             else:
                 self.failed += 1
+                self.why[failure] += 1
 
 
 class Client:
@@ -99,20 +104,27 @@ class Client:
         return False
 
     def exchange(self, deadline):
-        """One request; True if the right answer came before deadline."""
+        """One request; None if the right answer came before deadline, else
+        what went wrong."""
         if self.connection is None and not self.connect(deadline):
-            return False
+            return "no-connection"
         try:
             self.connection.settimeout(max(deadline - time.monotonic(), 0.01))
             self.connection.sendall(self.request)
             status, headers, body = self.read_response()
-        except (OSError, ValueError):
+        except ValueError as error:  # the connection closed
             self.close()
-            return False
+            return str(error).replace(" ", "-")
+        except OSError as error:
+            self.close()
+            return "timeout" if isinstance(error, socket.timeout) else type(error).__name__
         if headers.get("connection", "").lower() == "close":
             self.close()
-        return status == self.options.status and (
-            self.options.body is None or body == self.options.body)
+        if status != self.options.status:
+            return f"status-{status}"
+        if self.options.body is not None and body != self.options.body:
+            return "body"
+        return None
 
     def read_response(self):
         data = b""
@@ -145,8 +157,8 @@ def run_client(index, options, context, outcomes, start, end):
     while next_send < end[0]:
         time.sleep(max(next_send - time.monotonic(), 0))
         sent = time.monotonic()
-        right = client.exchange(sent + options.timeout)
-        outcomes.record(sent, time.monotonic(), right)
+        failure = client.exchange(sent + options.timeout)
+        outcomes.record(sent, time.monotonic(), failure)
         next_send = max(next_send + interval, time.monotonic())
     client.close()
 
@@ -177,9 +189,10 @@ def main():
         client.join()
     latencies = sorted(outcomes.latencies)
     p99 = latencies[int(len(latencies) * 0.99)] if latencies else 0
+    why = ",".join(f"{what}:{count}" for what, count in outcomes.why.items())
     print(f"requests={outcomes.requests} failed={outcomes.failed} "
           f"longest_gap_ms={longest_gap(outcomes.answered_at, start, end[0]) * 1000:.0f} "
-          f"p99_ms={p99 * 1000:.1f}")
+          f"p99_ms={p99 * 1000:.1f}" + (f" why={why}" if why else ""))
 
 
 if __name__ == "__main__":

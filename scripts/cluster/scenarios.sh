@@ -124,6 +124,7 @@ answers_from() {  # edge: holds the address, and a validation through it passes
   on "$1" ip -o addr show dev eth0 | grep -q " $vip/" &&
     on client curl -sf -m 0.5 --cacert "$tls/ca.pem" "https://$vip:$edge_port/login?userid=alice&gmi=$token" >/dev/null
 }
+holds_alone() { [[ $(active_edge) == "$1" ]]; }
 other_edge() { [[ $1 == edge1 ]] && echo edge2 || echo edge1; }
 
 wait_all_up() {
@@ -312,8 +313,11 @@ row "the active edge killed (SIGKILL)" edge "$detection" "$held connections" "mo
   $(( $(failed_of edge) <= held )) $(( ${detection%% *} <= 3000 ))
 start_edge_haproxy "$killed_edge"
 start_keepalived "$killed_edge"
+# Back, the edge of higher priority takes the address again, which resets
+# the connections through the other edge: the next scenario starts once it
+# has (on its own interface only: the killed keepalived left it there).
 since=$(now_ms)
-ms_until answers_from "$killed_edge" >/dev/null
+ms_until holds_alone "$killed_edge" >/dev/null
 wait_all_up
 
 under_load restart rolling_restart 60
@@ -349,4 +353,9 @@ echo
 echo "| scenario | requests | failed | longest gap | detection / failover | held at the fault | goal |"
 echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
+if grep -q ' why=' "$results"/* 2>/dev/null; then
+  echo
+  echo "What the failed requests met, by load:"
+  grep -H -o ' why=.*' "$results"/* | sed "s|^$results/||; s|: why=|: |"
+fi
 exit "$missed"
