@@ -109,14 +109,16 @@ for node in "${nodes[@]}"; do start_node "$node"; done
 for edge in "${edges[@]}"; do start_edge "$edge"; done
 
 # Up once the edge of higher priority (edge1) holds the address and answers
-# through it: edge2 may claim it first and give it up when edge1 takes it
-# back, resetting every connection a load opened meanwhile.
+# through it, five times in a row: edge2 may claim it first and give it up
+# when edge1 takes it back, resetting every connection a load opened
+# meanwhile, and one answer in the middle of that move proves nothing.
 settled() { [[ $(active_edge) == edge1 ]] && answers_through_vip; }
-for ((tenths = 0; tenths < 300; ++tenths)); do
-  settled && break
+in_a_row=0
+for ((tenths = 0; tenths < 300 && in_a_row < 5; ++tenths)); do
+  if settled; then in_a_row=$((in_a_row + 1)); else in_a_row=0; fi
   sleep 0.1
 done
-settled || { echo "cluster.sh: no answer through $vip held by edge1 after 30 s" >&2; exit 1; }
+((in_a_row == 5)) || { echo "cluster.sh: no steady answer through $vip held by edge1 after 30 s" >&2; exit 1; }
 echo "$vip" >"$run/vip"
 touch "$run/ready"
 

@@ -91,7 +91,10 @@ runtime_api() {  # host, command
 active_edge() {
   local edge
   for edge in "${edges[@]}"; do
-    on "$edge" ip -o addr show dev eth0 | grep -q " $vip/" && echo "$edge"
+    holds_address "$edge" && echo "$edge"
   done
   return 0
 }
+# Read whole, not piped to grep -q: under pipefail, ip ended by SIGPIPE
+# once grep has its line would make a holder look like none.
+holds_address() { [[ $(on "$1" ip -o addr show dev eth0) == *" $vip/"* ]]; }

@@ -121,7 +121,7 @@ held_at_edge() {  # edge, server name
 # An edge whose keepalived was killed keeps the address on its interface,
 # so "holds" asks of this edge alone, not which edges hold it.
 answers_from() {  # edge: holds the address, and a validation through it passes
-  on "$1" ip -o addr show dev eth0 | grep -q " $vip/" &&
+  holds_address "$1" &&
     on client curl -sf -m 0.5 --cacert "$tls/ca.pem" "https://$vip:$edge_port/login?userid=alice&gmi=$token" >/dev/null
 }
 holds_alone() { [[ $(active_edge) == "$1" ]]; }
