@@ -87,6 +87,8 @@ for _ in 1 2; do
   pids+=($!)
   echo "    server gmi-$instance_port 127.0.0.1:$instance_port" >>"$work/front/gmi-instances.cfg"
 done
+# Only root can hand HAProxy's worker to the haproxy user.
+[[ $(id -u) == 0 ]] || export FRONT_KEEP_USER=1
 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
   FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT=$front_tls_port FRONT_CERT=$work/front/tls/server.pem \
   FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT=$(free_port) FRONT_ADMIN_CA=$work/front/tls/ca.pem \

@@ -57,6 +57,8 @@ for port in "${ports[@]}"; do
   (cd "$run" && exec setsid "$build/gmi-server" "$port" >>"console-$port.log") &
 done
 
+# Only root can hand HAProxy's worker to the haproxy user.
+[[ $(id -u) == 0 ]] || export FRONT_KEEP_USER=1
 haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$GMI_INSTANCES" &
 haproxy_pid=$!
 

@@ -80,15 +80,18 @@ front::front(size_t instance_count)
   list.close();
 
   const std::string deploy = std::string(GMI_SOURCE_DIR) + "/deploy/haproxy/";
-  haproxy_ = start_in_dir(
-      {"FRONT_PORT=" + std::to_string(port_), "FRONT_TLS_ADDR=127.0.0.1",
-       "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
-       "FRONT_EDGE_PORT=" + std::to_string(free_port()),
-       "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
-       "FRONT_METRICS_PORT=" + std::to_string(metrics_port_), "FRONT_CERT=" + tls_path("server.pem"),
-       "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
-       "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY, "-f",
-       deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"});
+  std::vector<std::string> command{
+      "FRONT_PORT=" + std::to_string(port_), "FRONT_TLS_ADDR=127.0.0.1",
+      "FRONT_TLS_PORT=" + std::to_string(tls_port_), "FRONT_ADMIN_ADDR=127.0.0.1",
+      "FRONT_EDGE_PORT=" + std::to_string(free_port()),
+      "FRONT_ADMIN_PORT=" + std::to_string(admin_port_),
+      "FRONT_METRICS_PORT=" + std::to_string(metrics_port_), "FRONT_CERT=" + tls_path("server.pem"),
+      "FRONT_ADMIN_CA=" + tls_path("ca.pem"), "FRONT_LUA=" + deploy + "gmi-instance-address.lua",
+      "FRONT_ADMIN_SOCKET=" + dir_.path() + "/admin.sock", GMI_HAPROXY, "-f",
+      deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"};
+  // Only root can hand the worker to the haproxy user.
+  if (geteuid() != 0) command.insert(command.begin(), "FRONT_KEEP_USER=1");
+  haproxy_ = start_in_dir(command);
 
   ready_ = eventually(10, [this] {
     return accepts_connections(port_) && accepts_connections(tls_port_) &&
