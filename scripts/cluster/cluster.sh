@@ -112,7 +112,7 @@ for edge in "${edges[@]}"; do start_edge "$edge"; done
 # through it, five times in a row: edge2 may claim it first and give it up
 # when edge1 takes it back, resetting every connection a load opened
 # meanwhile, and one answer in the middle of that move proves nothing.
-settled() { [[ $(active_edge) == edge1 ]] && answers_through_vip; }
+settled() { holds_alone edge1 && answers_through_vip; }
 in_a_row=0
 for ((tenths = 0; tenths < 300 && in_a_row < 5; ++tenths)); do
   if settled; then in_a_row=$((in_a_row + 1)); else in_a_row=0; fi

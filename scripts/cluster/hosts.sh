@@ -98,3 +98,5 @@ active_edge() {
 # Read whole, not piped to grep -q: under pipefail, ip ended by SIGPIPE
 # once grep has its line would make a holder look like none.
 holds_address() { [[ $(on "$1" ip -o addr show dev eth0) == *" $vip/"* ]]; }
+# Edge $1 holds the address and the other does not.
+holds_alone() { [[ $(active_edge) == "$1" ]]; }

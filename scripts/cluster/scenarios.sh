@@ -124,7 +124,6 @@ answers_from() {  # edge: holds the address, and a validation through it passes
   holds_address "$1" &&
     on client curl -sf -m 0.5 --cacert "$tls/ca.pem" "https://$vip:$edge_port/login?userid=alice&gmi=$token" >/dev/null
 }
-holds_alone() { [[ $(active_edge) == "$1" ]]; }
 other_edge() { [[ $1 == edge1 ]] && echo edge2 || echo edge1; }
 
 wait_all_up() {
