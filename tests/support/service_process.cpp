@@ -87,18 +87,6 @@ std::string scratch_dir::read(const std::string &name) const {
   return text.str();
 }
 
-uint16_t free_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 service_process::service_process(const scratch_dir &dir,
                                  const std::vector<std::string> &args,
                                  const std::vector<std::string> &env,

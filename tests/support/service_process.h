@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/child_status.h"
+#include "support/port_block.h"
 
 namespace test {
 
@@ -38,9 +39,6 @@ class scratch_dir {
  private:
   std::string path_;
 };
-
-// A port no socket on this machine is bound to right now.
-uint16_t free_port();
 
 // Where the process's standard output goes.
 enum class console_mode {

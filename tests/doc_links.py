@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the documentation's references against the tree it sits in.
 
-    scripts/check-doc-links.py [ROOT]
+    tests/doc_links.py [ROOT]
 
 In ROOT/README.md and ROOT/docs/*.md (ROOT defaults to the repository this
 script is in):
@@ -157,6 +157,9 @@ def main():
         print(line)
     checked = ", ".join(os.path.relpath(d, root) for d in documents if os.path.exists(d))
     if broken:
+        # The findings first, whatever buffers each stream has when both go
+        # to one pipe.
+        sys.stdout.flush()
         print(f"{len(broken)} broken reference(s) in {checked}", file=sys.stderr)
         return 1
     print(f"every link and make target resolves in {checked}")

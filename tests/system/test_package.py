@@ -1,0 +1,121 @@
+"""The Debian package as an operator meets it: what it holds, lintian, the
+tree `make install` lays out, its units' verification and exposure, the
+key file it writes, the programs run as the units say, and a purge. The
+package is installed on this host (a throwaway root, such as CI's)."""
+
+import os
+import re
+import stat
+
+import pytest
+
+from harness import package
+from harness.command import run
+
+pytestmark = pytest.mark.package
+
+KEY_FILE = "/etc/default/gmi-server"
+EXAMPLES = "/usr/share/doc/gmi-server/examples"
+# The files the package must hold, and nothing else: no test, double, fuzz
+# or benchmark binary.
+PACKAGE_FILES = """
+./lib/systemd/system/gmi-authz@.service
+./lib/systemd/system/gmi-server@.service
+./usr/bin/gmi-token
+./usr/lib/gmi-server/gmi-server-quit
+./usr/lib/gmi-server/libAuthSrv.so
+./usr/sbin/gmi-authz
+./usr/sbin/gmi-server
+./usr/share/doc/gmi-server/README.authsrv.md.gz
+./usr/share/doc/gmi-server/README.md.gz
+./usr/share/doc/gmi-server/changelog.gz
+./usr/share/doc/gmi-server/copyright
+./usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
+./usr/share/doc/gmi-server/examples/gmi-fleet
+./usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
+./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
+./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
+./usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
+./usr/share/doc/gmi-server/examples/nginx/gmi-authz.conf
+./usr/share/doc/gmi-server/examples/prometheus/gmi-alerts.yml
+./usr/share/man/man1/gmi-token.1.gz
+./usr/share/man/man8/gmi-authz.8.gz
+./usr/share/man/man8/gmi-server.8.gz
+""".split()
+# Only the package has these; make install lays out the rest, uncompressed.
+PACKAGE_ONLY = re.compile(r"^lib/systemd/|/changelog$|/copyright$")
+
+
+def contents(deb):
+    """(mode and owner, path) of every file, directories left out."""
+    listing = run("dpkg-deb", "-c", deb).splitlines()
+    return {fields[5]: f"{fields[0]} {fields[1]}"
+            for fields in map(str.split, listing) if not fields[0].startswith("d")}
+
+
+def test_the_package_holds_its_files_and_nothing_else(deb):
+    files = contents(deb)
+    assert sorted(files) == PACKAGE_FILES
+    assert files["./usr/lib/gmi-server/libAuthSrv.so"] == "-rw-r--r-- root/root"
+
+
+def test_lintian_finds_no_error_or_warning(deb):
+    run("lintian", "--fail-on", "error,warning", "--display-info", deb, timeout=600)
+
+
+def test_make_install_lays_out_the_packages_programs_pages_and_documents(project, tmp_path):
+    run("make", "--no-print-directory", "install", f"DESTDIR={tmp_path}", "PREFIX=/usr",
+        cwd=project, timeout=1200)
+    laid_out = sorted(os.path.relpath(os.path.join(folder, name), tmp_path)
+                      for folder, _, names in os.walk(tmp_path) for name in names)
+    uncompressed = (re.sub(r"\.gz$", "", path[2:]) for path in PACKAGE_FILES)
+    expected = sorted(path for path in uncompressed if not PACKAGE_ONLY.search(path))
+    assert laid_out == expected
+
+
+def test_units_verify_with_exposure_within_1_5(host_package):
+    for unit in (package.SERVER_UNIT, package.AUTHZ_UNIT):
+        path = f"{package.UNITS}/{unit}"
+        run("systemd-analyze", "verify", path)
+        report = run("systemd-analyze", "security", "--offline=true", path, check=False)
+        score = re.search(r"Overall exposure level for .*: ([0-9.]+) ", report)
+        assert score and float(score.group(1)) <= 1.5, f"{unit}: {report[-300:]}"
+
+
+def test_install_writes_a_private_random_key_that_a_reinstall_keeps(deb, host_package):
+    state = os.stat(KEY_FILE)
+    assert (stat.S_IMODE(state.st_mode), state.st_uid) == (0o600, 0)
+    with open(KEY_FILE) as text:
+        key = text.read()
+    assert re.search(r"^AUTHSRV_KEYS=1:[0-9a-f]{64}$", key, re.M)
+    package.install(deb)
+    with open(KEY_FILE) as text:
+        assert text.read() == key
+
+
+def test_haproxy_accepts_the_installed_front(host_package, certificates):
+    run("haproxy", "-c", "-q", "-f", f"{EXAMPLES}/haproxy/gmi-server.cfg",
+        "-f", f"{EXAMPLES}/haproxy/gmi-instances.cfg",
+        env={"PATH": os.environ["PATH"], "FRONT_CERT": f"{certificates}/server.pem",
+             "FRONT_ADMIN_CA": f"{certificates}/ca.pem", "FRONT_ADMIN_SOCKET": "/tmp/gmi-check.sock",
+             "FRONT_LUA": f"{EXAMPLES}/haproxy/gmi-instance-address.lua"})
+
+
+def test_the_installed_service_runs_confined_and_refuses_the_development_key(host_deployment):
+    development = run("/usr/bin/gmi-token", "--user", "alice",
+                      env={"AUTHSRV_KEYS": "development"}).strip()
+    assert host_deployment.body(f"/login?userid=alice&gmi={development}") == \
+        '{"is_valid":false,"reason":"ERROR_BAD_CHECKSUM"}'
+    assert host_deployment.decision(development, "alice") == "401 ERROR_BAD_CHECKSUM"
+    with open(f"/proc/{host_deployment.server.pid}/maps") as maps:
+        assert not [line for line in maps if re.match(r"\S+ .w.x", line)], "writable code"
+
+
+def test_purge_removes_every_file_and_the_key(deb, host_package):
+    package.purge()
+    try:
+        assert not package.installed()
+        left = [path[1:] for path in [*PACKAGE_FILES, "." + KEY_FILE] if os.path.exists(path[1:])]
+        assert left == []
+    finally:
+        package.install(deb)

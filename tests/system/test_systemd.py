@@ -1,0 +1,205 @@
+"""The package's units under a booted systemd, as the README enables them:
+what they log and answer, their sandbox seen from the running process, how
+they stop, restart and stay stopped; then the HAProxy front from Debian's
+haproxy package before two instances, and the README's rolling restart
+under load."""
+
+import re
+import signal
+import time
+
+import pytest
+
+from harness.command import Background, run
+from harness.contract import VALID, decision
+from harness.haproxy import RuntimeApi
+from harness.poll import holds_for, wait_until
+from harness.systemd import SystemdDeployment
+
+pytestmark = pytest.mark.systemd
+
+FRONT_PORTS = (60002, 60005)  # the shipped instance list's
+FLEET = "/usr/share/doc/gmi-server/examples/gmi-fleet"
+
+
+@pytest.fixture
+def units(systemd_deployment):
+    return systemd_deployment
+
+
+def status_field(systemd, pid, name):
+    fields = dict(line.split(":", 1) for line in systemd.run("cat", f"/proc/{pid}/status").splitlines())
+    return fields[name].split()[0]
+
+
+def test_the_started_line_reaches_the_journal_within_2_s(systemd):
+    start = time.monotonic()
+    units = SystemdDeployment(systemd)
+    wait_until(lambda: "[Server] Started (port : 60002)" in
+               systemd.journal(f"_SYSTEMD_INVOCATION_ID={units.invocation}"),
+               2 - (time.monotonic() - start), "the started line in the journal")
+
+
+def test_the_companion_counts_validations_and_is_ready(units):
+    token = units.mint("alice")
+    assert units.body(f"/login?userid=alice&gmi={token}") == VALID
+    assert [units.decision(token, user) for user in ("alice", "bob")] == \
+        ["200 alice", "401 ERROR_UID_MISMATCH"]
+    metrics = units.curl("-sS", "http://127.0.0.1:60004/metrics").splitlines()
+    assert "gmi_up 1" in metrics and "gmi_validations_total 3" in metrics
+    assert units.curl("-sS", "-w", "%{http_code}", "http://127.0.0.1:60004/readyz") == "ready\n200"
+
+
+def test_the_service_runs_unprivileged_in_a_read_only_system(units, systemd):
+    pid = units.systemd.unit(units.server_unit, "MainPID")
+    uid, gid = status_field(systemd, pid, "Uid"), status_field(systemd, pid, "Gid")
+    assert uid != "0"
+    assert [status_field(systemd, pid, name) for name in ("CapEff", "NoNewPrivs", "Seccomp")] == \
+        ["0000000000000000", "1", "2"]
+    probe = systemd.run("nsenter", "-t", pid, "-a", "-S", uid, "-G", gid,
+                        "sh", "-c", "touch /usr/lib/gmi-server/probe 2>&1", check=False)
+    assert "Read-only file system" in probe
+
+
+def test_ip_address_deny_drops_the_network_but_not_loopback(units, systemd):
+    namespace = systemd.link()
+    listener = Background(["nsenter", "-t", str(systemd.pid), "-n", "socat",
+                           "TCP-LISTEN:60099,bind=198.18.0.2,reuseaddr,fork", "SYSTEM:echo reachable"],
+                          "/dev/null")
+    try:
+        wait_until(lambda: run("ip", "netns", "exec", namespace, "socat", "-T", "3", "-",
+                               "TCP:198.18.0.2:60099", check=False) == "reachable\n",
+                   5, "a listener outside the unit, through the veth")
+    finally:
+        listener.stop()
+    through_veth = run("ip", "netns", "exec", namespace, "curl", "-sS", "-m", "3",
+                       "http://198.18.0.2:60002/log", check=False)
+    assert through_veth == ""
+    assert units.curl("-sf", units.service + "/log")
+
+
+def test_sigkill_restarts_the_service(units, systemd):
+    killed = systemd.unit(units.server_unit, "MainPID")
+    systemd.run("sh", "-c", 'kill -KILL "$1"', "sh", killed)
+    wait_until(lambda: systemd.unit(units.server_unit, "MainPID") not in ("0", killed) and
+               units.curl("-sf", units.service + "/log"), 10, "a new process answering")
+
+
+def test_quit_leaves_the_unit_stopped(units, systemd):
+    assert units.body("/quit") == '{"server_status":"CLOSE"}'
+    inactive = lambda: [systemd.unit(units.server_unit, name) for name in ("ActiveState", "Result")] \
+        == ["inactive", "success"]
+    wait_until(inactive, 10, "the unit inactive after /quit")
+    holds_for(inactive, 3, "the unit stopped past RestartSec=2")
+
+
+def test_without_its_key_file_the_service_exits_245_and_says_why(systemd):
+    unit = "gmi-server@60008"
+    systemd.run("mv", "/etc/default/gmi-server", "/root/gmi-server.default")
+    try:
+        systemd.run("systemctl", "start", unit)
+        wait_until(lambda: [systemd.unit(unit, name) for name in ("ExecMainStatus", "ActiveState")]
+                   == ["245", "failed"], 5, f"{unit} failed with 245")
+        assert any("AUTHSRV_KEYS is not set" in line for line in systemd.journal(f"_SYSTEMD_UNIT={unit}.service"))
+        assert systemd.run("curl", "-s", "http://127.0.0.1:60008/log", check=False) == ""
+    finally:
+        systemd.run("systemctl", "reset-failed", unit, check=False)
+        systemd.run("mv", "/root/gmi-server.default", "/etc/default/gmi-server")
+
+
+# --- the front -------------------------------------------------------------------
+
+
+class Front:
+    """The front as the README enables it, the shipped instance list kept."""
+
+    def __init__(self, systemd, certificates):
+        self.systemd = systemd
+        systemd.run("sh", "-c", "cp /usr/share/doc/gmi-server/examples/haproxy/*.cfg "
+                    "/usr/share/doc/gmi-server/examples/haproxy/*.lua /etc/haproxy/ && "
+                    "install -d -m 750 -g haproxy /etc/haproxy/gmi-tls")
+        for name in ("server.pem", "ca.pem"):
+            systemd.copy_in(f"{certificates}/{name}", f"/etc/haproxy/gmi-tls/{name}")
+        systemd.run("sh", "-c", "cat >>/etc/default/haproxy", input=(
+            'CONFIG="/etc/haproxy/gmi-server.cfg"\n'
+            'EXTRAOPTS="-S /run/haproxy-master.sock -f /etc/haproxy/gmi-instances.cfg"\n'))
+        systemd.run("systemctl", "enable", "--quiet", "--now", *self.units())
+        systemd.run("systemctl", "restart", "haproxy")
+        self.api = RuntimeApi(f"/proc/{systemd.pid}/root/run/haproxy/gmi-admin.sock")
+        self.wait_all_up()
+
+    def units(self):
+        return [f"gmi-server@{port}" for port in FRONT_PORTS]
+
+    def wait_all_up(self):
+        wait_until(lambda: all(self.api.server_up("gmi-instances", f"gmi-{port}") for port in FRONT_PORTS),
+                   10, "both instances up at the front")
+
+    def worker_users(self):
+        """The uid of each haproxy process the master started."""
+        master = self.systemd.unit("haproxy", "MainPID")
+        workers = self.systemd.run("cat", f"/proc/{master}/task/{master}/children").split()
+        assert workers, f"no worker under the master {master}"
+        return {status_field(self.systemd, pid, "Uid") for pid in workers}
+
+
+@pytest.fixture(scope="module")
+def front(systemd, certificates):
+    return Front(systemd, certificates)
+
+
+def test_the_front_validates_and_its_worker_is_not_root(front, systemd):
+    token = systemd.mint("alice")
+    assert systemd.run("curl", "-sS", f"http://127.0.0.1:60080/login?userid=alice&gmi={token}") == VALID
+    assert front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+
+
+def test_the_packaged_companion_decides_through_the_front(front, systemd):
+    systemd.run("systemctl", "start", "gmi-authz@60002")
+    systemd.run("systemctl", "stop", "gmi-server@60002")
+    try:
+        assert decision(systemd.curl, "http://127.0.0.1:60003", systemd.mint("alice"), "alice") \
+            == "200 alice"
+    finally:
+        systemd.run("systemctl", "start", "gmi-server@60002")
+        front.wait_all_up()
+
+
+def forwarded(front):
+    return int(front.api.field("show stat", "req_tot", pxname="gmi-front", svname="FRONTEND"))
+
+
+def test_a_rolling_restart_under_load_fails_no_request(front, systemd, project, tmp_path):
+    old = {port: systemd.unit(f"gmi-server@{port}", "MainPID") for port in FRONT_PORTS}
+    token = systemd.mint("alice")
+    overflows = listen_overflows(systemd)
+    load = Background(["nsenter", "-t", str(systemd.pid), "-n", "wrk", "-t", "2", "-c", "48",
+                       "-d", "120s", "--timeout", "5s", "-s", f"{project}/bench/soak.lua",
+                       "http://127.0.0.1:60080", "--", token], tmp_path / "wrk.log")
+    try:
+        before = forwarded(front)
+        wait_until(lambda: forwarded(front) > before + 1000, 10, "load through the front")
+        fleet = systemd.run(FLEET, "restart", "sh", "-c", "systemctl restart gmi-server@$PORT",
+                            check=False)
+        after = forwarded(front)
+        wait_until(lambda: forwarded(front) > after + 1000, 10, "load through the front after")
+    finally:
+        load.signal(signal.SIGINT)
+        load.wait(10)
+    print(f"{listen_overflows(systemd) - overflows} connection attempts met a full accept queue")
+    for port, pid in old.items():
+        assert re.search(rf"^gmi-{port} .* restarted$", fleet, re.M), fleet
+        assert "[Server] Exit" in systemd.journal(f"_PID={pid}")
+        assert systemd.unit(f"gmi-server@{port}", "MainPID") not in ("0", pid)
+    answers = re.search(r"^soak-answers (\d+) \d+ \d+ \d+ (\d+) (\d+) (\d+)$", load.log(), re.M)
+    assert answers, load.log()
+    requests, unexpected, connect, other = map(int, answers.groups())
+    assert requests > 0 and (unexpected, connect, other) == (0, 0, 0), load.log()
+    front.wait_all_up()
+    assert front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+
+
+def listen_overflows(systemd):
+    """Connections the kernel refused to queue at a full listen backlog."""
+    counters = systemd.in_network("nstat", "-asz", "TcpExtListenOverflows").split()
+    return int(counters[counters.index("TcpExtListenOverflows") + 1])
