@@ -8,6 +8,7 @@ import pytest
 
 from harness import package, podman
 from harness.command import run
+from harness.front import LoopbackFront
 from harness.ports import PortBlock
 from harness.roots import cached_root
 from harness.systemd import BootedSystemd, SystemdDeployment
@@ -145,3 +146,11 @@ def pod0_deployment(image, play):
 @pytest.fixture
 def pod1_deployment(image, play):
     return podman.ready_pod(podman.PODS[1], image, play)
+
+
+@pytest.fixture
+def front(project, build, ports, tmp_path):
+    """The front on loopback before two instances of its own."""
+    started = LoopbackFront(project, build, tmp_path, ports)
+    yield started
+    started.stop()

@@ -144,17 +144,17 @@ class Front:
 
 
 @pytest.fixture(scope="module")
-def front(systemd, certificates):
+def packaged_front(systemd, certificates):
     return Front(systemd, certificates)
 
 
-def test_the_front_validates_and_its_worker_is_not_root(front, systemd):
+def test_the_front_validates_and_its_worker_is_not_root(packaged_front, systemd):
     token = systemd.mint("alice")
     assert systemd.run("curl", "-sS", f"http://127.0.0.1:60080/login?userid=alice&gmi={token}") == VALID
-    assert front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+    assert packaged_front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
 
 
-def test_the_packaged_companion_decides_through_the_front(front, systemd):
+def test_the_packaged_companion_decides_through_the_front(packaged_front, systemd):
     systemd.run("systemctl", "start", "gmi-authz@60002")
     systemd.run("systemctl", "stop", "gmi-server@60002")
     try:
@@ -162,14 +162,15 @@ def test_the_packaged_companion_decides_through_the_front(front, systemd):
             == "200 alice"
     finally:
         systemd.run("systemctl", "start", "gmi-server@60002")
-        front.wait_all_up()
+        packaged_front.wait_all_up()
 
 
 def forwarded(front):
+    """Requests the front has taken in all."""
     return int(front.api.field("show stat", "req_tot", pxname="gmi-front", svname="FRONTEND"))
 
 
-def test_a_rolling_restart_under_load_fails_no_request(front, systemd, project, tmp_path):
+def test_a_rolling_restart_under_load_fails_no_request(packaged_front, systemd, project, tmp_path):
     old = {port: systemd.unit(f"gmi-server@{port}", "MainPID") for port in FRONT_PORTS}
     token = systemd.mint("alice")
     overflows = listen_overflows(systemd)
@@ -177,12 +178,12 @@ def test_a_rolling_restart_under_load_fails_no_request(front, systemd, project, 
                        "-d", "120s", "--timeout", "5s", "-s", f"{project}/bench/soak.lua",
                        "http://127.0.0.1:60080", "--", token], tmp_path / "wrk.log")
     try:
-        before = forwarded(front)
-        wait_until(lambda: forwarded(front) > before + 1000, 10, "load through the front")
+        before = forwarded(packaged_front)
+        wait_until(lambda: forwarded(packaged_front) > before + 1000, 10, "load through the front")
         fleet = systemd.run(FLEET, "restart", "sh", "-c", "systemctl restart gmi-server@$PORT",
                             check=False)
-        after = forwarded(front)
-        wait_until(lambda: forwarded(front) > after + 1000, 10, "load through the front after")
+        after = forwarded(packaged_front)
+        wait_until(lambda: forwarded(packaged_front) > after + 1000, 10, "load through the front after")
     finally:
         load.signal(signal.SIGINT)
         load.wait(10)
@@ -195,8 +196,8 @@ def test_a_rolling_restart_under_load_fails_no_request(front, systemd, project, 
     assert answers, load.log()
     requests, unexpected, connect, other = map(int, answers.groups())
     assert requests > 0 and (unexpected, connect, other) == (0, 0, 0), load.log()
-    front.wait_all_up()
-    assert front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+    packaged_front.wait_all_up()
+    assert packaged_front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
 
 
 def listen_overflows(systemd):

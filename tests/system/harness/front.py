@@ -1,0 +1,74 @@
+"""The front on this host's loopback: HAProxy running the shipped
+deploy/haproxy/gmi-server.cfg before real gmi-server instances, each on a
+port of the suite's block, all in one scratch directory with the stand-in
+library and development certificates."""
+
+import os
+
+from .command import Background, run
+from .haproxy import RuntimeApi
+from .poll import wait_until
+
+BACKEND = "gmi-instances"
+
+
+class Instance:
+    def __init__(self, build, folder, port):
+        self.port, self.name = port, f"gmi-{port}"
+        self.url = f"http://127.0.0.1:{port}"
+        self.process = Background([f"{build}/gmi-server", str(port)], f"{folder}/console-{port}.log",
+                                  cwd=folder, env={**os.environ, "AUTHSRV_KEYS": "development"})
+
+    def answers(self):
+        return run("curl", "-sf", "-m", "1", self.url + "/log", check=False)
+
+
+class LoopbackFront:
+    def __init__(self, project, build, folder, ports, instances=2):
+        self.project, self.build, self.folder = project, build, folder
+        run(f"{project}/scripts/dev-certs.sh", f"{folder}/tls")
+        run("cp", f"{build}/libAuthSrv.so", str(folder))
+        self.instances = [Instance(build, folder, ports.take()) for _ in range(instances)]
+        self.instance_list = f"{folder}/gmi-instances.cfg"
+        with open(self.instance_list, "w") as listing:
+            listing.write(f"backend {BACKEND} from gmi\n" + "".join(
+                f"    server {i.name} 127.0.0.1:{i.port}\n" for i in self.instances))
+        self.port, self.tls_port, self.admin_port, self.metrics_port, edge_port = \
+            (ports.take() for _ in range(5))
+        self.environment = {
+            **os.environ, "FRONT_PORT": str(self.port), "FRONT_TLS_ADDR": "127.0.0.1",
+            "FRONT_TLS_PORT": str(self.tls_port), "FRONT_ADMIN_ADDR": "127.0.0.1",
+            "FRONT_ADMIN_PORT": str(self.admin_port), "FRONT_METRICS_PORT": str(self.metrics_port),
+            "FRONT_EDGE_PORT": str(edge_port), "FRONT_CERT": f"{folder}/tls/server.pem",
+            "FRONT_ADMIN_CA": f"{folder}/tls/ca.pem",
+            "FRONT_LUA": f"{project}/deploy/haproxy/gmi-instance-address.lua",
+            "FRONT_ADMIN_SOCKET": f"{folder}/admin.sock"}
+        self.haproxy = Background(["haproxy", "-f", f"{project}/deploy/haproxy/gmi-server.cfg",
+                                   "-f", self.instance_list], f"{folder}/haproxy.log",
+                                  env=self.environment)
+        self.api = RuntimeApi(f"{folder}/admin.sock")
+        self.url = f"http://127.0.0.1:{self.port}"
+        self.wait_all_up()
+
+    def wait_all_up(self):
+        def all_up():
+            assert self.haproxy.running(), self.haproxy.log()[-2000:]
+            return all(self.api.server_up(BACKEND, i.name) for i in self.instances)
+        wait_until(all_up, 10, "every instance up at the front")
+
+    def fleet_environment(self):
+        """What gmi-fleet needs to act on this front and its instances."""
+        return {**os.environ, "GMI_INSTANCES": self.instance_list,
+                "FRONT_ADMIN_SOCKET": f"{self.folder}/admin.sock",
+                "FLEET_CA": f"{self.folder}/tls/ca.pem",
+                "FLEET_CLIENT_CERT": f"{self.folder}/tls/operator.pem",
+                "FRONT_CERT": f"{self.folder}/tls/server.pem"}
+
+    def stop(self):
+        """HAProxy first: its kept-alive connections would hold each stopping
+        instance for up to 5 s. Then every instance through /quit."""
+        self.haproxy.stop()
+        for instance in self.instances:
+            run("curl", "-s", "-m", "5", instance.url + "/quit", check=False)
+        for instance in self.instances:
+            instance.process.stop(timeout=10)
