@@ -7,6 +7,7 @@ import os
 import pytest
 
 from harness import package, podman
+from harness.cluster import VIP, Cluster, report as cluster_report
 from harness.command import run
 from harness.front import LoopbackFront
 from harness.ports import PortBlock
@@ -154,3 +155,30 @@ def front(project, build, ports, tmp_path):
     started = LoopbackFront(project, build, tmp_path, ports)
     yield started
     started.stop()
+
+
+@pytest.fixture(scope="session")
+def cluster(build, tmp_path_factory):
+    """make cluster's hosts, edges and virtual address, up and settled."""
+    started = Cluster(build, tmp_path_factory.mktemp("cluster"))
+    try:
+        started.up()
+        yield started
+    finally:
+        started.down()
+
+
+@pytest.fixture(scope="session")
+def token(build):
+    """alice's, signed with the development key."""
+    return run(f"{build}/gmi-token", "--user", "alice", "--ttl", "3600",
+               env={"AUTHSRV_KEYS": "development"}).strip()
+
+
+def pytest_terminal_summary(terminalreporter):
+    lines = cluster_report()
+    if lines:
+        terminalreporter.section("the cluster's faults: 32 connections, 10 requests/s each, "
+                                 f"through {VIP} over TLS")
+        for line in lines:
+            terminalreporter.write_line(line)

@@ -17,6 +17,16 @@ from .poll import wait_until
 LINK_NAMESPACE = f"gmi-systemd-{os.getpid()}"
 
 
+def container_init(nspawn):
+    """The child of systemd-nspawn that is PID 1 in its own namespace."""
+    with open(f"/proc/{nspawn}/task/{nspawn}/children") as children:
+        for child in children.read().split():
+            with open(f"/proc/{child}/status") as status:
+                if any(line.split()[-1] == "1" for line in status if line.startswith("NSpid:")):
+                    return int(child)
+    return None
+
+
 class BootedSystemd:
     def __init__(self, root, log):
         # SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 and --system-call-filter=bpf let
@@ -39,14 +49,8 @@ class BootedSystemd:
         assert state in ("running", "degraded"), f"the container's systemd is {state}"
 
     def _init_pid(self):
-        """nspawn's child that is PID 1 in its own namespace."""
         assert self.nspawn.running(), f"systemd-nspawn ended: {self.nspawn.log()[-2000:]}"
-        with open(f"/proc/{self.nspawn.pid}/task/{self.nspawn.pid}/children") as children:
-            for child in children.read().split():
-                with open(f"/proc/{child}/status") as status:
-                    if any(line.split()[-1] == "1" for line in status if line.startswith("NSpid:")):
-                        return int(child)
-        return None
+        return container_init(self.nspawn.pid)
 
     def _boot_state(self):
         state = self.run("systemctl", "is-system-running", "--wait", check=False).strip()

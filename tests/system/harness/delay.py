@@ -1,8 +1,8 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A TCP relay that holds everything coming back from its target for a fixed
 delay, as `tc qdisc ... netem delay` would on the target's interface.
 
-`make cluster-test` uses it where the kernel has no netem qdisc: the edges
+The cluster's slow-node scenario uses it where the kernel has no netem qdisc: the edges
 are pointed at this relay in front of one node's front, which makes that
 node slower by the delay on every answer, TLS and PROXY header untouched.
 Order is kept: each chunk leaves `delay` after it arrived.

@@ -1,5 +1,6 @@
-#!/usr/bin/env python3
-"""Steady, bounded load for `make cluster-test`, recording every request.
+#!/usr/bin/python3
+"""Steady, bounded load for the cluster's fault scenarios, recording every
+request.
 
 CONNECTIONS clients each send one GET every 1/RATE seconds on a kept-alive
 connection (TLS when --ca is given) for SECONDS, and expect one exact status
@@ -17,12 +18,13 @@ right answer.
 
 SIGTERM ends the load early, after each client's request in progress.
 
-Prints one line: requests=N failed=N longest_gap_ms=N p99_ms=N, then what
-the failed requests met, "why=WHAT:N,..." (nothing when none failed).
+Prints one line of JSON: requests, failed, longest_gap_ms, p99_ms, and
+what the failed requests met, "why": {WHAT: COUNT}.
 """
 
 import argparse
 import collections
+import json
 import signal
 import socket
 import ssl
@@ -189,10 +191,9 @@ def main():
         client.join()
     latencies = sorted(outcomes.latencies)
     p99 = latencies[int(len(latencies) * 0.99)] if latencies else 0
-    why = ",".join(f"{what}:{count}" for what, count in outcomes.why.items())
-    print(f"requests={outcomes.requests} failed={outcomes.failed} "
-          f"longest_gap_ms={longest_gap(outcomes.answered_at, start, end[0]) * 1000:.0f} "
-          f"p99_ms={p99 * 1000:.1f}" + (f" why={why}" if why else ""))
+    print(json.dumps({"requests": outcomes.requests, "failed": outcomes.failed,
+                      "longest_gap_ms": round(longest_gap(outcomes.answered_at, start, end[0]) * 1000),
+                      "p99_ms": round(p99 * 1000, 1), "why": dict(outcomes.why)}))
 
 
 if __name__ == "__main__":
