@@ -8,14 +8,19 @@
 #   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
 #   make cluster the simulated cluster, in the foreground (root)
-#   make cluster-test  the cluster's fault scenarios under load (root)
+#   make check-system  the system suite, tests/system/ (root): every proof
+#                below, and SYSTEM="NAME" runs the scenarios matching NAME
+#   make check-package     the package built, linted, installed, run, purged
+#   make check-systemd     the package under a booted systemd in a container
+#   make cluster-test      the cluster's fault scenarios under load
+#   make check-image       the image run and checked as the README runs it
+#   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
+#   make check-readme      make run and make test on a fresh Debian 12
 #   make install build, then install under PREFIX (/usr/local), staged in DESTDIR
 #   make deb     the Debian package, dist/gmi-server_<version>_<arch>.deb
 #   make image   the OCI image gmi-server:<version>, with podman (as root)
-#   make check-image       the image run and checked as the README runs it
-#   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
+#   make validate-kubernetes  deploy/kubernetes/ against the API's schema
 #   make pictures          docs/pictures/*.svg from their graphviz sources (*.dot)
-#   make check-systemd  the package under a booted systemd in a container
 #   make clean   remove build output
 
 BUILD    ?= build
@@ -25,8 +30,9 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front cluster cluster-test fuzz soak install deb \
-        check-systemd image check-image validate-kubernetes check-kubernetes pictures clean
+.PHONY: build run test bench front cluster fuzz soak install deb image validate-kubernetes \
+        pictures clean check-system check-package check-systemd cluster-test check-image \
+        check-kubernetes check-readme
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -64,14 +70,39 @@ front: build
 	scripts/front.sh $(BUILD)
 
 # Network namespaces gmi-client, gmi-edge1, gmi-edge2 and gmi-node1..3 on
-# one bridge; see README, "Across hosts".
+# one bridge; see docs/deploying.md, "Across hosts".
 cluster: build
 	@scripts/install-deps.sh cluster
-	scripts/cluster/cluster.sh $(BUILD)
+	scripts/cluster/cluster.py $(BUILD)
 
+# The system suite, as root, with Debian's pytest and python3 (never an
+# interpreter PATH happens to find first). Each target below is a marker
+# of it; SYSTEM="NAME" narrows any of them to the scenarios whose names
+# hold NAME (pytest -k). The report, JUnit XML, goes to
+# $(BUILD)/system-tests.xml.
+PYTEST = BUILD=$(BUILD) /usr/bin/python3 -m pytest tests/system \
+         --junitxml=$(BUILD)/system-tests.xml $(if $(SYSTEM),-k "$(SYSTEM)")
+check-system: build
+	@scripts/install-deps.sh system deb check-systemd cluster image kube readme
+	$(PYTEST)
+check-package: build
+	@scripts/install-deps.sh system deb
+	$(PYTEST) -m package
+check-systemd: build
+	@scripts/install-deps.sh system check-systemd
+	$(PYTEST) -m systemd
 cluster-test: build
-	@scripts/install-deps.sh cluster
-	scripts/cluster/scenarios.sh $(BUILD)
+	@scripts/install-deps.sh system cluster
+	$(PYTEST) -m cluster
+check-image: build
+	@scripts/install-deps.sh system image
+	$(PYTEST) -m image
+check-kubernetes: build
+	@scripts/install-deps.sh system image kube
+	$(PYTEST) -m kubernetes
+check-readme: build
+	@scripts/install-deps.sh system readme
+	$(PYTEST) -m readme
 
 # Built with clang into its own tree; only the fuzz targets and what they
 # load are built there.
@@ -98,32 +129,24 @@ deb:
 	@scripts/install-deps.sh deb
 	JOBS=$(JOBS) scripts/build-deb.sh build-deb
 
-# Builds the package itself; the container's root is cached in
-# /var/cache/gmi-server-checks (GMI_CHECK_CACHE). As root.
-check-systemd:
-	@scripts/install-deps.sh check-systemd
-	scripts/check-systemd.sh
-
 # The image's programs, optimised and stripped, from a tree of their own;
 # its root of Debian libraries is cached (scripts/build-image.sh).
-VERSION := $(shell awk -F'[()]' 'NR == 1 { print $$2 }' debian/changelog)
-IMAGE   := gmi-server:$(VERSION)
 image:
 	@scripts/install-deps.sh image
 	cmake -S . -B build-image -DCMAKE_BUILD_TYPE=Release -DGMI_BUILD_TESTS=OFF -DGMI_BUILD_BENCH=OFF
 	cmake --build build-image -j $(JOBS) --target gmi-server gmi-authz gmi-token AuthSrv gmi-server-init
 	scripts/build-image.sh build-image
 
-check-image: image
-	scripts/check-image.sh $(IMAGE)
-
+# Every manifest against the Kubernetes API's schema, with the npm package
+# kubernetes-models: Debian 12 packages no offline validator (its kubectl
+# validates only against a live cluster's API). Its version and every
+# dependency's are pinned, with their hashes, in
+# tests/kubernetes-schema/package-lock.json; `npm ci` installs exactly
+# that or fails.
 validate-kubernetes:
 	@scripts/install-deps.sh kube
-	scripts/validate-kubernetes.sh
-
-check-kubernetes: image
-	@scripts/install-deps.sh kube
-	scripts/check-kubernetes.sh $(IMAGE)
+	npm ci --prefix tests/kubernetes-schema --silent --no-audit --no-fund
+	node tests/kubernetes-schema/validate.mjs deploy/kubernetes/*.yaml
 
 # The SVGs are committed, so that the docs show them wherever they are read;
 # run this after changing a .dot and commit both.

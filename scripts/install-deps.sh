@@ -16,6 +16,8 @@
 #   scripts/install-deps.sh docs    run's, plus graphviz for the pictures
 #   scripts/install-deps.sh check-systemd  a booted systemd in a container
 #                                   and load through it (make deb's too)
+#   scripts/install-deps.sh readme  a fresh Debian 12 root in a container
+#   scripts/install-deps.sh system  the system suite's test runner
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -26,13 +28,15 @@ declare -A purpose_packages=(
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy gnuplot-nox openssl nghttp2-client python3"
   [front]="haproxy socat curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [cluster]="haproxy keepalived iproute2 socat curl openssl python3"
+  [cluster]="haproxy keepalived iproute2 curl openssl python3"
   [docs]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
   # catatonit: the pause process of the pods podman kube play makes.
   [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"
   [kube]="nodejs npm"
   [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
+  [readme]="mmdebstrap systemd-container git curl"
+  [system]="python3 python3-pytest curl"
 )
 
 packages=(${purpose_packages[run]})

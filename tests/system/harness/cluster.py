@@ -1,6 +1,7 @@
 """The network-namespace cluster (scripts/cluster/cluster.py) as the suite
 drives it: steady load from a host, the runtime APIs of its fronts and
-edges, and the table of what each fault cost, printed at the end."""
+edges, gmi-fleet run on a node, and the table of what each fault cost,
+printed at the end of the run."""
 
 import json
 import os
@@ -13,23 +14,22 @@ from .poll import wait_until
 
 PROJECT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 sys.path.insert(0, f"{PROJECT}/scripts/cluster")
-from cluster import (ADDRESS, EDGES, EDGE_PORT, FRONT_ADMIN_PORT, FRONT_EDGE_PORT,  # noqa: E402
+from cluster import (ADDRESS, EDGE_PORT, EDGES, FRONT_ADMIN_PORT, FRONT_EDGE_PORT,  # noqa: E402,F401
                      INSTANCE_PORTS, NODES, VIP, Cluster, namespace)
 
 FLEET = f"{PROJECT}/deploy/gmi-fleet"
-LOAD = f"{os.path.dirname(__file__)}/load.py"
 DELAY = f"{os.path.dirname(__file__)}/delay.py"
 VALID = '{"is_valid":true,"reason":""}'
-# The fault table's rows, and what the failed requests met, by scenario.
-TABLE, FAILURES = [], []
+TABLE, FAILURES = [], []  # the fault table's rows; what failed requests met
 
 
 class Load:
     """load.py on a host, in the background, for at most seconds."""
 
-    def __init__(self, cluster, host, log, seconds, *arguments):
-        self.process = Background(["ip", "netns", "exec", namespace(host), "/usr/bin/python3", LOAD,
-                                   "--seconds", str(seconds), *arguments], log)
+    def __init__(self, host, log, seconds, *arguments):
+        self.process = Background(["ip", "netns", "exec", namespace(host), "/usr/bin/python3",
+                                   f"{os.path.dirname(__file__)}/load.py", "--seconds", str(seconds),
+                                   *arguments], log)
 
     def result(self, end_early=False):
         if end_early:
@@ -38,52 +38,50 @@ class Load:
         return json.loads(self.process.log().splitlines()[-1])
 
 
-def through_vip(cluster, log, seconds, token, connections=32, rate=10):
+def through_vip(cluster, log, seconds, token):
     """32 kept-alive TLS connections from the client host, 10 validations a
     second each, through the virtual address."""
-    return Load(cluster, "client", log, seconds, "--host", VIP, "--port", str(EDGE_PORT),
+    return Load("client", log, seconds, "--host", VIP, "--port", str(EDGE_PORT),
                 "--ca", f"{cluster.tls}/ca.pem", "--path", f"/login?userid=alice&gmi={token}",
-                "--body", VALID, "--connections", str(connections), "--rate", str(rate))
+                "--body", VALID)
 
 
 def api(cluster, host):
     return RuntimeApi(cluster.admin_socket(host))
 
 
-def held_at_edge(cluster, edge, server):
-    """Connections one edge holds to a node, or (BACKEND) to all of them."""
+def held_at_edge(cluster, edge, server="BACKEND"):
+    """Connections an edge holds to a node, or to all of them."""
     return api(cluster, edge).connections("gmi-nodes", server)
 
 
-def node_state(cluster, edge, node):
-    return api(cluster, edge).field("show servers state gmi-nodes", "srv_op_state",
-                                    srv_name=f"gmi-{node}")
+def up_at_edge(cluster, edge, node):
+    return api(cluster, edge).server_up("gmi-nodes", f"gmi-{node}")
+
+
+def instance_up(cluster, node, port):
+    return api(cluster, node).server_up("gmi-instances", f"gmi-{port}")
+
+
+def other(edge):
+    return "edge2" if edge == "edge1" else "edge1"
 
 
 def at_rest(cluster):
     """Every node up at both edges, every instance up at its front, and the
     edge without the address holding no connection: sessions of clients
-    gone elsewhere when the address last moved."""
+    gone elsewhere when the address last moved, which a move back within
+    their 30-s time-out would otherwise meet."""
     holder, = cluster.holders()
-    return all(node_state(cluster, edge, node) == "2" for edge in EDGES for node in NODES) and \
-        all(api(cluster, node).server_up("gmi-instances", f"gmi-{port}")
-            for node in NODES for port in INSTANCE_PORTS) and \
-        held_at_edge(cluster, other_edge(holder), "BACKEND") == 0
-
-
-def other_edge(edge):
-    return "edge2" if edge == "edge1" else "edge1"
-
-
-def wait_all_up(cluster):
-    wait_until(lambda: at_rest(cluster), 40, "the cluster at rest")
+    return all(up_at_edge(cluster, edge, node) for edge in EDGES for node in NODES) and \
+        all(instance_up(cluster, node, port) for node in NODES for port in INSTANCE_PORTS) and \
+        held_at_edge(cluster, other(holder)) == 0
 
 
 def steady(cluster, connections=32):
     """Once every client connection is open at the edge holding the address."""
     edge, = cluster.holders()
-    wait_until(lambda: held_at_edge(cluster, edge, "BACKEND") >= connections, 10,
-               f"{connections} connections through {edge}")
+    wait_until(lambda: held_at_edge(cluster, edge) >= connections, 10, f"every client on {edge}")
 
 
 def pid_of(cluster, host, *argv):
@@ -94,6 +92,21 @@ def pid_of(cluster, host, *argv):
     pids = [pid for pid in cluster.pids(host) if command_line(pid)[-len(argv):] == list(argv)]
     assert len(pids) == 1, f"{host}: {len(pids)} processes ending in {argv}"
     return pids[0]
+
+
+def fleet_on_node(cluster):
+    """How gmi-fleet runs on a node, as FLEET_ON_HOST gives it: {name} is the
+    node's name at the edges, which is also its namespace's and folder's."""
+    return (f"ip netns exec {{name}} env FRONT_ADMIN_SOCKET={cluster.run_dir}/{{name}}/admin.sock "
+            f"GMI_INSTANCES={cluster.run_dir}/{{name}}/gmi-instances.cfg {FLEET}")
+
+
+def fleet(cluster, node, *arguments):
+    return run(*fleet_on_node(cluster).replace("{name}", namespace(node)).split(), *arguments)
+
+
+def forwarded(api_, proxy="gmi-front", counter="req_tot"):
+    return int(api_.field("show stat", counter, pxname=proxy, svname="FRONTEND"))
 
 
 def record(scenario, result, detection, held, goal, met, time_met=True):
@@ -117,24 +130,3 @@ def report():
     lines = ["| scenario | requests | failed | longest gap | detection / failover | "
              "held at the fault | goal |", "|---|---|---|---|---|---|---|", *TABLE]
     return lines + (["", "What the failed requests met:", *FAILURES] if FAILURES else [])
-
-
-def fleet_on_node(cluster):
-    """How gmi-fleet runs on a node, as FLEET_ON_HOST gives it: {name} is the
-    node's name at the edges, which is also its namespace's and folder's."""
-    return (f"ip netns exec {{name}} env FRONT_ADMIN_SOCKET={cluster.run_dir}/{{name}}/admin.sock "
-            f"GMI_INSTANCES={cluster.run_dir}/{{name}}/gmi-instances.cfg {FLEET}")
-
-
-def fleet(cluster, node, *arguments):
-    return run(*fleet_on_node(cluster).replace("{name}", namespace(node)).split(), *arguments)
-
-
-def requests_at_fronts(cluster):
-    return sum(int(api(cluster, node).field("show stat", "req_tot", pxname="gmi-front",
-                                            svname="FRONTEND")) for node in NODES)
-
-
-def sessions_at(cluster, edge):
-    """Client connections an edge has taken in all."""
-    return int(api(cluster, edge).field("show stat", "stot", pxname="gmi-edge", svname="FRONTEND"))

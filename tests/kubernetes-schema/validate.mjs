@@ -7,7 +7,7 @@
 // convention: one selector finds every object of the deployment).
 //
 // The schema admits fields it does not define (the API's definitions do
-// not forbid them), so a misspelt field passes here: check-kubernetes.sh
+// not forbid them), so a misspelt field passes here: the system suite
 // also checks what the settings did to the played containers.
 import { readFileSync } from "node:fs";
 import { createRequire } from "node:module";
