@@ -29,31 +29,34 @@ const char lock_dir[] = "/tmp/gmi-test-ports";
   abort();
 }
 
-// [first, last] ranges of ports that are never ephemeral.
-std::vector<std::pair<int, int>> reserved_ranges() {
+// The first port of every block, outside the ephemeral range.
+std::vector<int> block_starts() {
   std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
   int low = 32768, high = 60999;
   range >> low >> high;
-  return {{lowest_port, low - 1}, {high + 1, 65535}};
-}
-
-// The first port of the first block above `after` that no other process
-// holds, which this process then holds too.
-int claim_block_after(int after) {
-  mkdir(lock_dir, 01777);
-  chmod(lock_dir, 01777);
-  for (const auto &[first, last] : reserved_ranges()) {
+  std::vector<int> starts;
+  for (const auto &[first, last] : {std::pair{lowest_port, low - 1}, std::pair{high + 1, 65535}}) {
     for (int port = first; port + block_size - 1 <= last; port += block_size) {
-      if (port <= after) continue;
-      const std::string path = std::string(lock_dir) + "/block-" + std::to_string(port);
-      // Left open on purpose: the lock lasts as long as the process.
-      const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-      if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return port;
-      if (fd >= 0) close(fd);
+      starts.push_back(port);
     }
   }
-  give_up(std::string("every block of ports in ") + lock_dir + " above " +
-          std::to_string(after) + " is claimed");
+  return starts;
+}
+
+// The index of the first block, going round from `from`, that no other
+// process holds; this process holds it from then on.
+size_t claim_block(const std::vector<int> &starts, size_t from) {
+  mkdir(lock_dir, 01777);
+  chmod(lock_dir, 01777);
+  for (size_t tried = 0; tried < starts.size(); ++tried) {
+    const size_t block = (from + tried) % starts.size();
+    const std::string path = std::string(lock_dir) + "/block-" + std::to_string(starts[block]);
+    // Left open on purpose: the lock lasts as long as the process.
+    const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return block;
+    if (fd >= 0) close(fd);
+  }
+  give_up(std::string("every block of ports in ") + lock_dir + " is claimed");
 }
 
 // Nothing is bound to the port, on any address, not even a socket in
@@ -72,17 +75,19 @@ bool unbound(int port) {
 }  // namespace
 
 uint16_t free_port() {
-  // The processes before this one leave their ports in TIME_WAIT for a
-  // minute, and each process claims the lowest free block: once those
-  // fill a block, the process moves on to the next one it can claim.
-  static int start = claim_block_after(0);
+  // A process's ports stay in TIME_WAIT for a minute after it ends. Each
+  // process starts from a block picked by its process id, so that the next
+  // test does not meet them, and moves on to the next free block when its
+  // own is used up.
+  static const std::vector<int> starts = block_starts();
+  static size_t block = claim_block(starts, static_cast<size_t>(getpid()));
   static int taken = 0;
   for (;;) {
     while (taken < block_size) {
-      const int port = start + taken++;
+      const int port = starts[block] + taken++;
       if (unbound(port)) return static_cast<uint16_t>(port);
     }
-    start = claim_block_after(start);
+    block = claim_block(starts, block + 1);
     taken = 0;
   }
 }
