@@ -37,23 +37,23 @@ std::vector<std::pair<int, int>> reserved_ranges() {
   return {{lowest_port, low - 1}, {high + 1, 65535}};
 }
 
-// The first port of the block claimed, claiming one on first use.
-int block_start() {
-  static int start = [] {
-    mkdir(lock_dir, 01777);
-    chmod(lock_dir, 01777);
-    for (const auto &[first, last] : reserved_ranges()) {
-      for (int port = first; port + block_size - 1 <= last; port += block_size) {
-        const std::string path = std::string(lock_dir) + "/block-" + std::to_string(port);
-        // Left open on purpose: the lock lasts as long as the process.
-        const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return port;
-        if (fd >= 0) close(fd);
-      }
+// The first port of the first block above `after` that no other process
+// holds, which this process then holds too.
+int claim_block_after(int after) {
+  mkdir(lock_dir, 01777);
+  chmod(lock_dir, 01777);
+  for (const auto &[first, last] : reserved_ranges()) {
+    for (int port = first; port + block_size - 1 <= last; port += block_size) {
+      if (port <= after) continue;
+      const std::string path = std::string(lock_dir) + "/block-" + std::to_string(port);
+      // Left open on purpose: the lock lasts as long as the process.
+      const int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) return port;
+      if (fd >= 0) close(fd);
     }
-    give_up(std::string("every block of ports in ") + lock_dir + " is claimed");
-  }();
-  return start;
+  }
+  give_up(std::string("every block of ports in ") + lock_dir + " above " +
+          std::to_string(after) + " is claimed");
 }
 
 // Nothing is bound to the port, on any address, not even a socket in
@@ -72,13 +72,19 @@ bool unbound(int port) {
 }  // namespace
 
 uint16_t free_port() {
+  // The processes before this one leave their ports in TIME_WAIT for a
+  // minute, and each process claims the lowest free block: once those
+  // fill a block, the process moves on to the next one it can claim.
+  static int start = claim_block_after(0);
   static int taken = 0;
-  const int start = block_start();
-  while (taken < block_size) {
-    const int port = start + taken++;
-    if (unbound(port)) return static_cast<uint16_t>(port);
+  for (;;) {
+    while (taken < block_size) {
+      const int port = start + taken++;
+      if (unbound(port)) return static_cast<uint16_t>(port);
+    }
+    start = claim_block_after(start);
+    taken = 0;
   }
-  give_up("the block of ports from " + std::to_string(start) + " is used up");
 }
 
 }  // namespace test

@@ -17,9 +17,10 @@
 
 namespace test {
 
-// The next port of this process's block that nothing is bound to. Aborts
-// the test process, saying why, when no block can be claimed or the block
-// is used up.
+// The next port of this process's blocks that nothing is bound to; a
+// block used up (its ports still in TIME_WAIT from earlier processes) is
+// followed by the next one unclaimed. Aborts the test process, saying why,
+// when no further block can be claimed.
 uint16_t free_port();
 
 }  // namespace test
