@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/http_client.h"
 #include "support/running_service.h"
 #include "support/service_process.h"
@@ -163,22 +165,34 @@ TEST(lifecycle_test, simultaneous_quits_all_answer_and_tear_down_once) {
             "InitAuth 1\nSetBypassOption 0\nCleanupAuth\n");
 }
 
-TEST(lifecycle_test, port_held_without_reuse_tears_down_with_status_0) {
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+// gmi-server on port in dir, through env(1), which keeps its process id,
+// with standard output and error in files of dir.
+std::unique_ptr<child_process> start_server(const scratch_dir &dir, uint16_t port) {
+  return std::make_unique<child_process>(
+      "/usr/bin/env", dir,
+      std::vector<std::string>{"-C", dir.path(), build_path("gmi-server"),
+                               std::to_string(port)});
+}
+
+TEST(lifecycle_test, port_held_without_reuse_tears_down_and_fails_saying_why) {
+  const uint16_t port = free_port();
+  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
   ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t length = sizeof(address);
-  getsockname(holder, reinterpret_cast<sockaddr *>(&address), &length);
-  const uint16_t port = ntohs(address.sin_port);
 
   scratch_dir dir;
   dir.install_library(double_path("recording"));
-  service_process process(dir, {std::to_string(port)});
-  EXPECT_EQ(process.wait_for_exit(), 0);
-  EXPECT_EQ(process.output(), normal_transcript(port));
+  const std::unique_ptr<child_process> server = start_server(dir, port);
+  EXPECT_EQ(server->wait_for_exit(), 1);
+  EXPECT_EQ(server->standard_output(), normal_transcript(port));
+  // The library leaves bind's errno for its caller.
+  EXPECT_EQ(server->standard_error(), "gmi-server: cannot listen on port " +
+                                          std::to_string(port) +
+                                          ": Address already in use\n");
   EXPECT_EQ(dir.read("auth_calls.log"),
             "InitAuth 1\nSetBypassOption 0\nCleanupAuth\n");
   close(holder);
