@@ -113,7 +113,7 @@ unit_line() {  # $1: unit file, $2: key, $3: instance, $4: main PID
   value=$(sed -n "s/^$2=//p" "$1")
   [[ -n $value ]] || fail "$1 has no $2="
   value=${value//%i/$3}
-  value=${value//\$MAINPID/$4}
+  value=${value//\$\{MAINPID\}/$4}
   echo "${value//\$\$/\$}"
 }
 
