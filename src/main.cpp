@@ -10,6 +10,7 @@
 
 #include "auth/auth_library.h"
 #include "console.h"
+#include "listening.h"
 #include "routes.h"
 #include "service.h"
 #include "standard_descriptors.h"
@@ -77,8 +78,10 @@ int main(int argc, char **argv) {
   console_line_buffered("[Server] Started (port : " + std::to_string(port) +
                         ")");
 
-  g_server.listen("0.0.0.0", port);
+  const bool listened = listen_on_port(g_server, port);
 
+  // The same teardown either way; a port that could not be bound fails the
+  // process, so that a supervisor restarts it until the port is free.
   tear_down();
-  return finish(0);
+  return finish(listened ? 0 : 1);
 }

@@ -3,16 +3,19 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/http_client.h"
 #include "support/running_service.h"
 #include "support/service_process.h"
@@ -163,22 +166,34 @@ TEST(lifecycle_test, simultaneous_quits_all_answer_and_tear_down_once) {
             "InitAuth 1\nSetBypassOption 0\nCleanupAuth\n");
 }
 
-TEST(lifecycle_test, port_held_without_reuse_tears_down_with_status_0) {
-  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+// gmi-server on port in dir, through env(1), which keeps its process id,
+// with standard output and error in files of dir.
+std::unique_ptr<child_process> start_server(const scratch_dir &dir, uint16_t port) {
+  return std::make_unique<child_process>(
+      "/usr/bin/env", dir,
+      std::vector<std::string>{"-C", dir.path(), build_path("gmi-server"),
+                               std::to_string(port)});
+}
+
+TEST(lifecycle_test, port_held_without_reuse_tears_down_and_fails_saying_why) {
+  const uint16_t port = free_port();
+  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
   ASSERT_EQ(listen(holder, 1), 0);
-  socklen_t length = sizeof(address);
-  getsockname(holder, reinterpret_cast<sockaddr *>(&address), &length);
-  const uint16_t port = ntohs(address.sin_port);
 
   scratch_dir dir;
   dir.install_library(double_path("recording"));
-  service_process process(dir, {std::to_string(port)});
-  EXPECT_EQ(process.wait_for_exit(), 0);
-  EXPECT_EQ(process.output(), normal_transcript(port));
+  const std::unique_ptr<child_process> server = start_server(dir, port);
+  EXPECT_EQ(server->wait_for_exit(), 1);
+  EXPECT_EQ(server->standard_output(), normal_transcript(port));
+  // The library leaves bind's errno for its caller.
+  EXPECT_EQ(server->standard_error(), "gmi-server: cannot listen on port " +
+                                          std::to_string(port) +
+                                          ": Address already in use\n");
   EXPECT_EQ(dir.read("auth_calls.log"),
             "InitAuth 1\nSetBypassOption 0\nCleanupAuth\n");
   close(holder);
@@ -207,6 +222,55 @@ TEST(lifecycle_test, second_instance_shares_the_port) {
   EXPECT_EQ(second.wait_for_exit(), 0);
   EXPECT_EQ(first.output(), normal_transcript(port));
   EXPECT_EQ(second.output(), normal_transcript(port));
+}
+
+// The unit's stop, deploy/systemd/gmi-server-quit PORT PID 12. As root, it
+// runs under a /proc like the unit's (ProcSubset=pid, ProtectProc=
+// invisible), which has no /proc/net.
+std::unique_ptr<child_process> run_stop_script(const scratch_dir &dir,
+                                               uint16_t port, pid_t pid) {
+  const std::string script = std::string(GMI_SOURCE_DIR) + "/deploy/systemd/gmi-server-quit";
+  std::vector<std::string> args{std::to_string(port), std::to_string(pid), "12"};
+  if (geteuid() != 0) return std::make_unique<child_process>(script, dir, args);
+  args.insert(args.begin(),
+              {"--mount", "--propagation", "private", "/bin/sh", "-c",
+               "mount -t proc -o subset=pid,hidepid=invisible proc /proc && exec \"$0\" \"$@\"",
+               script});
+  return std::make_unique<child_process>("/usr/bin/unshare", dir, args);
+}
+
+TEST(stop_script_test, leaves_a_server_of_another_process_alone) {
+  running_service service(double_path("recording"));
+  ASSERT_TRUE(service.listening);
+  scratch_dir dir;
+  child_process unit_process("/bin/sleep", dir, {"60"});
+  const std::unique_ptr<child_process> script =
+      run_stop_script(dir, service.port, unit_process.pid());
+  const std::string said = "gmi-server-quit: port " + std::to_string(service.port) +
+                           " is held by another process than " +
+                           std::to_string(unit_process.pid()) + ": /quit not sent\n";
+  ASSERT_TRUE(script->wait_for_error_text(said)) << script->standard_error();
+  // It waits for the process it was given, and only for it.
+  unit_process.send_signal(SIGKILL);
+  unit_process.wait_for_exit();
+  EXPECT_EQ(script->wait_for_exit(), 0);
+  EXPECT_EQ(script->standard_error(), said);
+  EXPECT_EQ(get(service.port, "/log").status, 200);
+  EXPECT_EQ(service.quit(), 0);
+}
+
+TEST(stop_script_test, stops_the_server_of_its_own_process) {
+  scratch_dir dir;
+  dir.install_library(double_path("recording"));
+  const uint16_t port = free_port();
+  const std::unique_ptr<child_process> server = start_server(dir, port);
+  ASSERT_TRUE(server->wait_until_listening(port));
+  const std::unique_ptr<child_process> script = run_stop_script(dir, port, server->pid());
+  // Reaped as it exits, so that the script sees it gone.
+  EXPECT_EQ(server->wait_for_exit(), 0);
+  EXPECT_EQ(script->wait_for_exit(), 0);
+  EXPECT_EQ(script->standard_error(), "");
+  EXPECT_EQ(server->standard_output(), normal_transcript(port));
 }
 
 // Starts the service with a port argument; returns the port it listens on

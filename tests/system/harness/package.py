@@ -36,7 +36,8 @@ def unit_setting(unit, key, port, pid=""):
     with open(f"{UNITS}/{unit}") as text:
         match = re.search(rf"^{key}=(.*)$", text.read(), re.M)
     assert match, f"{unit} has no {key}="
-    return match.group(1).replace("%i", str(port)).replace("$MAINPID", str(pid)).replace("$$", "$")
+    return match.group(1).replace("%i", str(port)).replace("${MAINPID}", str(pid)) \
+        .replace("$$", "$")
 
 
 def unit_environment(port):
