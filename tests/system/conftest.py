@@ -78,8 +78,9 @@ def host_deployment(host_package, ports, tmp_path):
 
 
 # What the booted container holds besides the package's own dependencies:
-# systemd to boot, curl for the checks, Debian's haproxy for the front.
-CONTAINER_PACKAGES = ["systemd", "systemd-sysv", "dbus", "curl", "haproxy"]
+# systemd to boot, curl for the checks, Debian's haproxy for the front, and
+# sudo, so that the guides' commands run as written.
+CONTAINER_PACKAGES = ["systemd", "systemd-sysv", "dbus", "curl", "haproxy", "sudo"]
 
 
 def package_dependencies(deb):

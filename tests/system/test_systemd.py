@@ -107,6 +107,45 @@ def test_without_its_key_file_the_service_exits_245_and_says_why(systemd):
         systemd.run("mv", "/root/gmi-server.default", "/etc/default/gmi-server")
 
 
+def test_a_unit_leaves_a_server_on_its_port_alone_and_serves_once_it_is_free(systemd):
+    """A gmi-server started by hand holds the port; the unit's own process,
+    another user, cannot share it: it fails saying why and is started
+    again every RestartSec, its stop never reaching the other server."""
+    unit, url = "gmi-server@60011", "http://127.0.0.1:60011"
+    systemd.run("sh", "-c", "cd /usr/lib/gmi-server && set -a && . /etc/default/gmi-server && "
+                "{ gmi-server 60011 >/root/by-hand.log 2>&1 & }")
+    wait_until(lambda: systemd.curl("-sf", url + "/log"), 10, "the server started by hand")
+    try:
+        systemd.run("systemctl", "start", unit)
+        wait_until(lambda: int(systemd.unit(unit, "NRestarts")) >= 2, 10, f"{unit} started again")
+        assert "gmi-server: cannot listen on port 60011: Address already in use" in \
+            systemd.journal(f"_SYSTEMD_UNIT={unit}.service")
+        assert "[Server] Stopped" not in systemd.run("cat", "/root/by-hand.log")
+        assert systemd.curl("-s", url + "/quit") == '{"server_status":"CLOSE"}'
+        wait_until(lambda: "[Server] Exit" in systemd.run("cat", "/root/by-hand.log"), 10,
+                   "the server started by hand gone")
+        wait_until(lambda: systemd.curl("-sf", url + "/log"), 10, f"{unit} serving")
+    finally:
+        systemd.run("systemctl", "stop", unit)
+
+
+def documented_block(project, guide, marker):
+    """The fenced block of a guide that holds marker, to run as written."""
+    with open(f"{project}/docs/{guide}") as text:
+        block, = [b for b in re.findall(r"^```\n(.*?)^```$", text.read(), re.M | re.S) if marker in b]
+    return block
+
+
+def test_a_port_below_1024_serves_with_the_documented_drop_in(systemd, project):
+    systemd.run("sh", "-ec", documented_block(project, "operating.md", "low-port.conf"))
+    try:
+        wait_until(lambda: systemd.curl("-sf", "http://127.0.0.1:80/log"), 10, "gmi-server@80")
+    finally:
+        systemd.run("systemctl", "disable", "--now", "gmi-server@80")
+        systemd.run("rm", "-r", "/etc/systemd/system/gmi-server@80.service.d")
+        systemd.run("systemctl", "daemon-reload")
+
+
 # --- the front -------------------------------------------------------------------
 
 
