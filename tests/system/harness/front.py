@@ -5,8 +5,9 @@ library and development certificates."""
 
 import os
 
+from gmi_fleet.runtime_api import RuntimeApi
+
 from .command import Background, run
-from .haproxy import RuntimeApi
 from .poll import wait_until
 
 BACKEND = "gmi-instances"
@@ -24,7 +25,7 @@ class Instance:
 
 
 class LoopbackFront:
-    def __init__(self, project, build, folder, ports, instances=2):
+    def __init__(self, project, build, folder, ports, instances=2, extra_configs=()):
         self.project, self.build, self.folder = project, build, folder
         run(f"{project}/scripts/dev-certs.sh", f"{folder}/tls")
         run("cp", f"{build}/libAuthSrv.so", str(folder))
@@ -43,9 +44,10 @@ class LoopbackFront:
             "FRONT_ADMIN_CA": f"{folder}/tls/ca.pem",
             "FRONT_LUA": f"{project}/deploy/haproxy/gmi-instance-address.lua",
             "FRONT_ADMIN_SOCKET": f"{folder}/admin.sock"}
-        self.haproxy = Background(["haproxy", "-f", f"{project}/deploy/haproxy/gmi-server.cfg",
-                                   "-f", self.instance_list], f"{folder}/haproxy.log",
-                                  env=self.environment)
+        # Further -f files (a test's own additions) are read after the shipped two.
+        files = [f"{project}/deploy/haproxy/gmi-server.cfg", self.instance_list, *extra_configs]
+        self.haproxy = Background(["haproxy", *(f for path in files for f in ("-f", str(path)))],
+                                  f"{folder}/haproxy.log", env=self.environment)
         self.api = RuntimeApi(f"{folder}/admin.sock")
         self.url = f"http://127.0.0.1:{self.port}"
         self.wait_all_up()
