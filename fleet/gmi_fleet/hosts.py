@@ -131,7 +131,7 @@ def host_steps(edges, host, words, command, wait):
         Step("closing-on", f"run {shlex.join(on_host('closing', 'on'))}",
              lambda: run_on_host(on_host("closing", "on"), wait, "closing on"), CLOSING),
         Step("released", f"wait until no edge holds a connection to it (up to {wait:g} s)",
-             lambda: wait_until(lambda: edges.connections(host), wait, "released"), CLOSING),
+             lambda: wait_until(lambda: edges.connections(host), wait, "no connection at the edges"), CLOSING),
         Step("restart", f"run {shlex.join(restart)}", lambda: restart_on_host(host, restart),
              CLOSING),
         Step("closing-off", f"run {shlex.join(on_host('closing', 'off'))}",

@@ -57,7 +57,11 @@ def restart_steps(api, server, command, wait):
         return None if running == 0 else f"{running} requests still running"
 
     def up():
-        return None if api.server_up(BACKEND, server.name) else "not up"
+        if api.server_up(BACKEND, server.name):
+            return None
+        table = api.servers(BACKEND)
+        return ", ".join(f"{column} {table.field(column, be_name=BACKEND, srv_name=server.name)}"
+                         for column in ("srv_op_state", "srv_admin_state"))
 
     def quit_():
         # Its answer is not needed, and an instance that had already
@@ -95,12 +99,12 @@ def restart_steps(api, server, command, wait):
              MAINTENANCE),
         Step("quit", f"GET {instance.url('/quit')}", quit_, MAINTENANCE),
         Step("stopped", f"wait until {instance.url('/log')} no longer answers (up to {wait:g} s)",
-             lambda: wait_until(lambda: silent(instance), wait, "stopped"), MAINTENANCE),
+             lambda: wait_until(lambda: silent(instance), wait, "its /log silent"), MAINTENANCE),
         Step("start", f"run {shown} with NAME={server.name} HOST={server.host} PORT={server.port}"
              if command else "none: its supervisor starts it", start if command else None,
              MAINTENANCE),
         Step("answers", f"wait until {instance.url('/log')} answers (up to {wait:g} s)",
-             lambda: wait_until(lambda: answers(instance), wait, "answering"), MAINTENANCE),
+             lambda: wait_until(lambda: answers(instance), wait, "its /log answering"), MAINTENANCE),
         Step("ready", f"set server {BACKEND}/{server.name} state ready", set_state("ready"),
              "ready at the front, its health check not yet passed"),
         Step("up", f"wait until the front has it up (up to {wait:g} s)", wait_up, IN_SERVICE),

@@ -32,7 +32,8 @@ def get(connection, path, timeout):
         answer = connection.getresponse()
         body = answer.read().decode(errors="replace")
     except (OSError, http.client.HTTPException) as error:
-        raise Unanswered(f"no answer ({error.__class__.__name__}: {error})") from None
+        reason = getattr(error, "strerror", None) or str(error) or error.__class__.__name__
+        raise Unanswered(f"no answer: {reason}") from None
     finally:
         connection.close()
     if not 200 <= answer.status < 300:
