@@ -61,52 +61,68 @@ def on_off(arguments):
     return arguments[0]
 
 
-def start_command(arguments):
+def start_command(arguments, runs_here=True):
     """CMD of a restart, refused before anything is touched when it could
-    not run: a start command that fails after the first /quit leaves that
-    instance stopped."""
+    not run: a start command that failed after the first /quit would leave
+    that instance stopped."""
     if arguments and arguments[0].startswith("-"):
         raise Usage(f"'{arguments[0]}': options go before the command")
+    if arguments and runs_here and not shutil.which(arguments[0]):
+        raise Failed(f"start command {arguments[0]}: not found; nothing done")
     return arguments
 
 
-def dispatch(command, arguments, dry_run, setting):
-    if command == "bypass":
-        option = on_off(arguments)
-        context = targets.listener_context(setting["ca"], setting["client_cert"]) \
-            if setting["listeners"] and not dry_run else None
-        reached = targets.targets(read_servers(setting["instances"]), setting["listeners"], context)
-        return instances.switch_bypass(reached, option, dry_run)
-    if command == "log":
-        if arguments not in ([], ["--json"]):
-            raise Usage("log takes only --json")
-        context = targets.listener_context(setting["ca"], setting["client_cert"]) \
-            if setting["listeners"] and not dry_run else None
-        reached = targets.targets(read_servers(setting["instances"]), setting["listeners"], context)
-        return instances.show_logs(reached, arguments == ["--json"], dry_run)
-    if command == "restart":
-        cmd = start_command(arguments)
-        if cmd and not shutil.which(cmd[0]):
-            raise Failed(f"start command {cmd[0]}: not found; nothing done")
-        return restart.rolling_restart(RuntimeApi(setting["socket"]), read_servers(setting["instances"]),
-                                       cmd, setting["wait"], dry_run)
-    if command == "cert":
-        if len(arguments) != 1:
-            raise Usage("cert takes one FILE")
-        return cert.replace_certificate(RuntimeApi(setting["socket"]), arguments[0],
-                                        setting["front_cert"], dry_run)
-    if command == "closing":
-        return closing.set_closing(RuntimeApi(setting["socket"]), on_off(arguments), dry_run)
-    if command == "hosts-restart":
-        cmd = start_command(arguments)
-        if not setting["edges"]:
-            raise Usage("FLEET_EDGES names no edge")
-        words = hosts.on_host_template(setting["on_host"])
-        if not shutil.which(words[0]):
-            raise Failed(f"FLEET_ON_HOST: {words[0]}: not found; nothing done")
-        return hosts.restart_hosts(hosts.Edges(setting["edges"]), read_servers(setting["nodes"]),
-                                   words, cmd, setting["wait"], dry_run)
-    raise Usage(f"unknown command '{command}'" if command else "no command")
+def reached_instances(setting, dry_run):
+    context = None
+    if setting["listeners"] and not dry_run:
+        context = targets.listener_context(setting["ca"], setting["client_cert"])
+    return targets.targets(read_servers(setting["instances"]), setting["listeners"], context)
+
+
+def bypass(arguments, dry_run, setting):
+    option = on_off(arguments)
+    return instances.switch_bypass(reached_instances(setting, dry_run), option, dry_run)
+
+
+def log(arguments, dry_run, setting):
+    if arguments not in ([], ["--json"]):
+        raise Usage("log takes only --json")
+    return instances.show_logs(reached_instances(setting, dry_run), arguments == ["--json"],
+                               dry_run)
+
+
+def restart_instances(arguments, dry_run, setting):
+    command = start_command(arguments)
+    return restart.rolling_restart(RuntimeApi(setting["socket"]),
+                                   read_servers(setting["instances"]), command,
+                                   setting["wait"], dry_run)
+
+
+def replace_certificate(arguments, dry_run, setting):
+    if len(arguments) != 1:
+        raise Usage("cert takes one FILE")
+    return cert.replace_certificate(RuntimeApi(setting["socket"]), arguments[0],
+                                    setting["front_cert"], dry_run)
+
+
+def set_closing(arguments, dry_run, setting):
+    return closing.set_closing(RuntimeApi(setting["socket"]), on_off(arguments), dry_run)
+
+
+def restart_hosts(arguments, dry_run, setting):
+    command = start_command(arguments, runs_here=False)
+    if not setting["edges"]:
+        raise Usage("FLEET_EDGES names no edge")
+    words = hosts.on_host_template(setting["on_host"])
+    if not shutil.which(words[0]):
+        raise Failed(f"FLEET_ON_HOST: {words[0]}: not found; nothing done")
+    return hosts.restart_hosts(hosts.Edges(setting["edges"]), read_servers(setting["nodes"]),
+                               words, command, setting["wait"], dry_run)
+
+
+COMMANDS = {"bypass": bypass, "log": log, "restart": restart_instances,
+            "cert": replace_certificate, "closing": set_closing,
+            "hosts-restart": restart_hosts}
 
 
 def _interrupt(number, _frame):
@@ -126,7 +142,9 @@ def main(argv):
         dry_run, argv = True, argv[1:]
     command, arguments = (argv[0], argv[1:]) if argv else ("", [])
     try:
-        return dispatch(command, arguments, dry_run, settings(os.environ))
+        if command not in COMMANDS:
+            raise Usage(f"unknown command '{command}'" if command else "no command")
+        return COMMANDS[command](arguments, dry_run, settings(os.environ))
     except Usage as error:
         print(f"gmi-fleet: {error}\n{USAGE}", file=sys.stderr)
         return 2

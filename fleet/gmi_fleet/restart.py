@@ -34,7 +34,8 @@ def check_step(api, server):
         host = table.field("srv_addr", be_name=BACKEND, srv_name=server.name)
         port = table.field("srv_port", be_name=BACKEND, srv_name=server.name)
         if port != str(server.port) or (_literal(server.host) and host != server.host):
-            raise Failed(f"the front has it at {host}:{port}, the instance list at {server.address}")
+            raise Failed(f"the front has it at {host}:{port}, the instance list at "
+                         f"{server.address}")
     return Step("check", f"the front knows {BACKEND}/{server.name} at {server.address} "
                 f"(show servers state {BACKEND})", act, NOTHING_DONE)
 
@@ -92,7 +93,8 @@ def restart_steps(api, server, command, wait):
 
     shown = shlex.join(command)
     return [
-        Step("drain", f"set server {BACKEND}/{server.name} state drain", set_state("drain"), DRAINED),
+        Step("drain", f"set server {BACKEND}/{server.name} state drain", set_state("drain"),
+             DRAINED),
         Step("drained", f"wait until the front runs no request on it (up to {wait:g} s)",
              lambda: wait_until(drained, wait, "no request running"), DRAINED),
         Step("maint", f"set server {BACKEND}/{server.name} state maint", set_state("maint"),
@@ -104,7 +106,8 @@ def restart_steps(api, server, command, wait):
              if command else "none: its supervisor starts it", start if command else None,
              MAINTENANCE),
         Step("answers", f"wait until {instance.url('/log')} answers (up to {wait:g} s)",
-             lambda: wait_until(lambda: answers(instance), wait, "its /log answering"), MAINTENANCE),
+             lambda: wait_until(lambda: answers(instance), wait, "its /log answering"),
+             MAINTENANCE),
         Step("ready", f"set server {BACKEND}/{server.name} state ready", set_state("ready"),
              "ready at the front, its health check not yet passed"),
         Step("up", f"wait until the front has it up (up to {wait:g} s)", wait_up, IN_SERVICE),

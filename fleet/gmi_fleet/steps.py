@@ -42,21 +42,26 @@ def say(line):
 
 def perform(subject, steps, dry_run, before):
     """Runs (or lists) steps for subject, which is in state before."""
-    for step in steps:
-        if dry_run:
-            say(f"{subject}: {step.name}: {step.says}")
-            continue
-        try:
+    step = None
+    try:
+        for step in steps:
+            if dry_run:
+                say(f"{subject}: {step.name}: {step.says}")
+                continue
             if step.act:
                 step.act()
-        except Failed as failure:
-            raise Stopped(f"{subject}: {step.name}: {failure}; "
-                          f"{_left(failure.leaves or before)}", 1) from None
-        except KeyboardInterrupt as interrupt:
-            status = getattr(interrupt, "status", 130)
-            between = before if before == step.after else f"{before}, or {step.after}"
-            raise Stopped(f"{subject}: {step.name}: interrupted; {_left(between)}", status) from None
-        before = step.after
+            before = step.after
+    except Failed as failure:
+        raise Stopped(f"{subject}: {step.name}: {failure}; "
+                      f"{_left(failure.leaves or before)}", 1) from None
+    except KeyboardInterrupt as interrupt:
+        # Anywhere in the loop, between two steps too: the state is the
+        # one before the step under way, or the one it brings.
+        status = getattr(interrupt, "status", 130)
+        if step is None:
+            raise
+        between = before if before == step.after else f"{before}, or {step.after}"
+        raise Stopped(f"{subject}: {step.name}: interrupted; {_left(between)}", status) from None
     return before
 
 

@@ -81,7 +81,8 @@ def listener_context(ca, client_certificate):
     try:
         context.load_cert_chain(client_certificate)
     except (OSError, ssl.SSLError) as error:
-        raise Failed(f"FLEET_CLIENT_CERT {client_certificate}: {error.strerror or error}") from None
+        raise Failed(f"FLEET_CLIENT_CERT {client_certificate}: "
+                     f"{error.strerror or error}") from None
     return context
 
 

@@ -56,8 +56,8 @@ def state(front):
 def start_command(front):
     """Starts an instance again on $PORT, in the background, as the
     fixture started it."""
-    return ["sh", "-c", f'cd "$0" && {{ AUTHSRV_KEYS=development "$1" "$PORT" >>"console-$PORT.log" 2>&1 & }}',
-            str(front.folder), f"{front.build}/gmi-server"]
+    script = 'cd "$0" && { AUTHSRV_KEYS=development "$1" "$PORT" >>"console-$PORT.log" 2>&1 & }'
+    return ["sh", "-c", script, str(front.folder), f"{front.build}/gmi-server"]
 
 
 def test_the_table_reader_names_a_missing_row_or_column_in_real_answers(front):
