@@ -126,6 +126,10 @@ COMMANDS = {"bypass": bypass, "log": log, "restart": restart_instances,
 
 
 def _interrupt(number, _frame):
+    # Once: a second signal while the run unwinds would cut off the line
+    # that says where it stopped.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
     interrupt = KeyboardInterrupt()
     interrupt.status = 128 + number
     raise interrupt

@@ -12,6 +12,7 @@ ever parsed as a command."""
 
 import re
 import shlex
+import signal
 import subprocess
 
 from .errors import Failed
@@ -107,8 +108,16 @@ def restart_on_host(host, argv):
     except OSError as error:
         raise Failed(f"cannot run {argv[0]}: {error.strerror}") from None
     with process:
-        for line in process.stdout:
-            say(f"{host.name}: {line.rstrip()}")
+        try:
+            for line in process.stdout:
+                say(f"{host.name}: {line.rstrip()}")
+        except KeyboardInterrupt:
+            # Passed on, so that the host's own run stops at its step and
+            # says where, before this one says where the host is left.
+            process.send_signal(signal.SIGINT)
+            for line in process.stdout:
+                say(f"{host.name}: {line.rstrip()}")
+            raise
     if process.returncode != 0:
         raise Failed(f"the host's restart exited {process.returncode}")
 

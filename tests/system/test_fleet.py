@@ -4,12 +4,15 @@ each way a restart fails closed, and a restart across hosts through a
 FLEET_ON_HOST template. The front's state is read through the runtime API
 by header; a row that is not there fails the test."""
 
+import signal
 import subprocess
 
 import pytest
 from gmi_fleet.runtime_api import FORCED_MAINT, ApiError, Table
 
+from harness.command import Background
 from harness.front import BACKEND, LoopbackFront
+from harness.poll import wait_until
 
 pytestmark = pytest.mark.front
 
@@ -124,6 +127,22 @@ def test_an_instance_that_does_not_come_back_is_left_in_maintenance_and_the_next
         f"refused); left in maintenance at the front"])
     after = state(front)
     assert after[first.name][1] & FORCED_MAINT and not after[first.name][2]
+    assert after[second.name] == (2, 0, True)
+
+
+def test_ctrl_c_during_the_start_command_says_where_and_leaves_it_in_maintenance(front):
+    first, second = front.instances
+    started = front.folder / "started"
+    fleet_run = Background([f"{front.project}/fleet/gmi-fleet", "restart", "sh", "-c",
+                            f"touch {started}; exec sleep 60"], front.folder / "fleet.log",
+                           env=front.fleet_environment())
+    wait_until(started.exists, 30, "the start command to run")
+    fleet_run.signal(signal.SIGINT)
+    assert fleet_run.wait(10) == 130
+    assert fleet_run.log().splitlines() == [
+        f"{first.name}: start: interrupted; left in maintenance at the front"]
+    after = state(front)
+    assert after[first.name][1] & FORCED_MAINT
     assert after[second.name] == (2, 0, True)
 
 

@@ -29,13 +29,26 @@ class LoopbackFront:
         self.project, self.build, self.folder = project, build, folder
         run(f"{project}/scripts/dev-certs.sh", f"{folder}/tls")
         run("cp", f"{build}/libAuthSrv.so", str(folder))
-        self.instances = [Instance(build, folder, ports.take()) for _ in range(instances)]
+        # Every port before any process: a block used up then leaves
+        # nothing running.
+        instance_ports = [ports.take() for _ in range(instances)]
+        self.port, self.tls_port, self.admin_port, self.metrics_port, edge_port = \
+            (ports.take() for _ in range(5))
+        self.instances, self.haproxy = [], None
+        try:
+            self.start(project, build, folder, instance_ports, edge_port, extra_configs)
+        except BaseException:
+            # The fixture never gets a front that failed to come up, so it
+            # could not stop what was started.
+            self.stop()
+            raise
+
+    def start(self, project, build, folder, instance_ports, edge_port, extra_configs):
+        self.instances = [Instance(build, folder, port) for port in instance_ports]
         self.instance_list = f"{folder}/gmi-instances.cfg"
         with open(self.instance_list, "w") as listing:
             listing.write(f"backend {BACKEND} from gmi\n" + "".join(
                 f"    server {i.name} 127.0.0.1:{i.port}\n" for i in self.instances))
-        self.port, self.tls_port, self.admin_port, self.metrics_port, edge_port = \
-            (ports.take() for _ in range(5))
         self.environment = {
             **os.environ, "FRONT_PORT": str(self.port), "FRONT_TLS_ADDR": "127.0.0.1",
             "FRONT_TLS_PORT": str(self.tls_port), "FRONT_ADMIN_ADDR": "127.0.0.1",
@@ -69,7 +82,8 @@ class LoopbackFront:
     def stop(self):
         """HAProxy first: its kept-alive connections would hold each stopping
         instance for up to 5 s. Then every instance through /quit."""
-        self.haproxy.stop()
+        if self.haproxy:
+            self.haproxy.stop()
         for instance in self.instances:
             run("curl", "-s", "-m", "5", instance.url + "/quit", check=False)
         for instance in self.instances:
