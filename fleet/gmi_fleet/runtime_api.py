@@ -102,12 +102,10 @@ class RuntimeApi:
         return self.table(f"show servers state {backend}")
 
     def server_up(self, backend, server):
-        """Running with its checks passing, and neither drained nor in
-        maintenance by an operator."""
-        table = self.servers(backend)
-        return (table.number("srv_op_state", be_name=backend, srv_name=server) == RUNNING
-                and table.number("srv_admin_state", be_name=backend, srv_name=server)
-                & (FORCED_MAINT | FORCED_DRAIN) == 0)
+        """Running with its checks passing (whatever an operator set: the
+        restarts read that back when they set it)."""
+        return self.servers(backend).number("srv_op_state", be_name=backend,
+                                            srv_name=server) == RUNNING
 
     def connections(self, proxy, server):
         """Connections the proxy holds to a server (or BACKEND) now."""
