@@ -84,7 +84,7 @@ cluster: build
 PYTEST = BUILD=$(BUILD) /usr/bin/python3 -m pytest tests/system \
          --junitxml=$(BUILD)/system-tests.xml $(if $(SYSTEM),-k "$(SYSTEM)")
 check-system: build
-	@scripts/install-deps.sh system deb check-systemd cluster image kube readme
+	@scripts/install-deps.sh system deb check-systemd cluster front image kube readme
 	$(PYTEST)
 check-package: build
 	@scripts/install-deps.sh system deb
