@@ -5,6 +5,7 @@ FLEET_ON_HOST template. The front's state is read through the runtime API
 by header; a row that is not there fails the test."""
 
 import hashlib
+import json
 import signal
 import ssl
 import subprocess
@@ -130,6 +131,23 @@ def test_an_instance_that_does_not_come_back_is_left_in_maintenance_and_the_next
     after = state(front)
     assert after[first.name][1] & FORCED_MAINT and not after[first.name][2]
     assert after[second.name] == (2, 0, True)
+
+
+def test_log_json_parses_each_answer_and_names_an_instance_that_gave_none(front):
+    first, stopped = front.instances
+    for _ in range(2):
+        run("curl", "-s", "-m", "5", f"{first.url}/login?userid=alice&gmi=not-a-token")
+    run("curl", "-s", "-m", "5", f"{stopped.url}/quit")
+    assert stopped.process.wait(10) == 0
+    status, lines = fleet(front, "log", "--json")
+    report = json.loads("\n".join(lines))
+    assert status == 1
+    assert [(i["name"], i["where"]) for i in report["instances"]] == \
+        [(i.name, f"127.0.0.1:{i.port}") for i in front.instances]
+    assert report["instances"][0]["log"]["port"] == first.port
+    assert report["instances"][1]["error"] == "no answer: Connection refused"
+    assert report["total"] == {"request_count": 2, "invalid_count": 2, "answered": 1,
+                               "instances": 2}
 
 
 def test_ctrl_c_during_the_start_command_says_where_and_leaves_it_in_maintenance(front):
