@@ -114,6 +114,16 @@ def test_haproxy_accepts_the_installed_front(host_package, certificates):
              "FRONT_LUA": f"{EXAMPLES}/haproxy/gmi-instance-address.lua"})
 
 
+def test_the_installed_fleet_tool_finds_its_modules_and_writes_nothing_beside_them(host_package):
+    steps = run("/usr/sbin/gmi-fleet", "--dry-run", "restart",
+                env={"PATH": os.environ["PATH"],
+                     "GMI_INSTANCES": f"{EXAMPLES}/haproxy/gmi-instances.cfg"}).splitlines()
+    assert [line.split(": ")[:2] for line in steps[:2] + steps[-1:]] == \
+        [["gmi-60002", "check"], ["gmi-60005", "check"], ["gmi-60005", "up"]]
+    assert [folder for folder, _, _ in os.walk("/usr/share/gmi-server")
+            if folder.endswith("__pycache__")] == []
+
+
 def test_the_installed_service_runs_confined_and_refuses_the_development_key(host_deployment):
     development = run("/usr/bin/gmi-token", "--user", "alice",
                       env={"AUTHSRV_KEYS": "development"}).strip()
