@@ -16,6 +16,7 @@ import signal
 import subprocess
 
 from .errors import Failed
+from .restart import held_out
 from .runtime_api import ApiError, RuntimeApi
 from .steps import Step, perform, say, wait_until
 
@@ -60,9 +61,12 @@ class Edges:
     def check(self, host):
         for api in self.apis:
             try:
-                api.servers(BACKEND).row(be_name=BACKEND, srv_name=host.name)
+                admin = api.servers(BACKEND).number("srv_admin_state", be_name=BACKEND,
+                                                    srv_name=host.name)
             except ApiError as error:
                 raise Failed(f"{api.path}: {error}") from None
+            if held_out(admin):
+                raise Failed(f"{api.path} holds it {held_out(admin)}, not in service")
 
     def set_state(self, host, state, before):
         done = []
@@ -154,7 +158,7 @@ def host_steps(edges, host, words, command, wait):
 
 def restart_hosts(edges, hosts, words, command, wait, dry_run):
     for host in hosts:
-        perform(host.name, [Step("check", f"every edge knows {BACKEND}/{host.name}",
+        perform(host.name, [Step("check", f"every edge has {BACKEND}/{host.name} in service",
                                  lambda host=host: edges.check(host), NOTHING_DONE)],
                 dry_run, NOTHING_DONE)
     for host in hosts:

@@ -10,7 +10,7 @@ import shlex
 import subprocess
 
 from .errors import Failed
-from .runtime_api import ApiError
+from .runtime_api import FORCED_DRAIN, FORCED_MAINT, ApiError
 from .steps import Step, perform, say, wait_until
 from .targets import Direct, answers, silent
 
@@ -22,9 +22,10 @@ MAINTENANCE = "in maintenance at the front"
 
 
 def check_step(api, server):
-    """The front has server in its backend, at the address of the list:
-    else the /quit of a later step would stop a process the front never
-    took out."""
+    """The front has server in its backend, at the address of the list
+    (else the /quit of a later step would stop a process the front never
+    took out), and in service: one that an operator, or a run that failed
+    on it, left drained or in maintenance is not put back by this one."""
     def act():
         table = api.servers(BACKEND)
         try:
@@ -36,8 +37,20 @@ def check_step(api, server):
         if port != str(server.port) or (_literal(server.host) and host != server.host):
             raise Failed(f"the front has it at {host}:{port}, the instance list at "
                          f"{server.address}")
-    return Step("check", f"the front knows {BACKEND}/{server.name} at {server.address} "
+        held = held_out(table.number("srv_admin_state", be_name=BACKEND, srv_name=server.name))
+        if held:
+            raise Failed(f"the front holds it {held}, not in service")
+    return Step("check", f"the front has {BACKEND}/{server.name} in service at {server.address} "
                 f"(show servers state {BACKEND})", act, NOTHING_DONE)
+
+
+def held_out(admin_state):
+    """How an operator's state keeps a server out of service, if it does."""
+    if admin_state & FORCED_MAINT:
+        return f"in maintenance (srv_admin_state {admin_state})"
+    if admin_state & FORCED_DRAIN:
+        return f"drained (srv_admin_state {admin_state})"
+    return None
 
 
 def _literal(host):

@@ -131,6 +131,12 @@ def test_an_instance_that_does_not_come_back_is_left_in_maintenance_and_the_next
     after = state(front)
     assert after[first.name][1] & FORCED_MAINT and not after[first.name][2]
     assert after[second.name] == (2, 0, True)
+    # Held out of service, it is never put back by a later run unasked.
+    status, lines = fleet(front, "restart", *start_command(front))
+    assert (status, lines) == (1, [f"{first.name}: check: the front holds it in maintenance "
+                                   f"(srv_admin_state 1), not in service; nothing done to any "
+                                   f"instance"])
+    assert state(front) == after
 
 
 def test_log_json_parses_each_answer_and_names_an_instance_that_gave_none(front):
