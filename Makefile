@@ -13,6 +13,7 @@
 #   make check-package     the package built, linted, installed, run, purged
 #   make check-systemd     the package under a booted systemd in a container
 #   make cluster-test      the cluster's fault scenarios under load
+#   make check-front       gmi-fleet against the shipped front on loopback
 #   make check-image       the image run and checked as the README runs it
 #   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
 #   make check-readme      make run and make test on a fresh Debian 12
@@ -31,7 +32,7 @@ PREFIX   ?= /usr/local
 DESTDIR  ?=
 
 .PHONY: build run test bench front cluster fuzz soak install deb image validate-kubernetes \
-        pictures clean check-system check-package check-systemd cluster-test check-image \
+        pictures clean check-system check-package check-systemd cluster-test check-front check-image \
         check-kubernetes check-readme
 
 # $(1): build directory, $(2): further CMake arguments.
@@ -83,7 +84,7 @@ cluster: build
 PYTEST = BUILD=$(BUILD) /usr/bin/python3 -m pytest tests/system \
          --junitxml=$(BUILD)/system-tests.xml $(if $(SYSTEM),-k "$(SYSTEM)")
 check-system: build
-	@scripts/install-deps.sh system deb check-systemd cluster image kube readme
+	@scripts/install-deps.sh system deb check-systemd cluster front image kube readme
 	$(PYTEST)
 check-package: build
 	@scripts/install-deps.sh system deb
@@ -94,6 +95,9 @@ check-systemd: build
 cluster-test: build
 	@scripts/install-deps.sh system cluster
 	$(PYTEST) -m cluster
+check-front: build
+	@scripts/install-deps.sh system front
+	$(PYTEST) -m front
 check-image: build
 	@scripts/install-deps.sh system image
 	$(PYTEST) -m image

@@ -24,9 +24,9 @@ set -euo pipefail
 
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
-  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light caddy prometheus prometheus-alertmanager python3 graphviz openssl nghttp2-client"
+  [test]="libgtest-dev curl zlib1g-dev haproxy nginx-light caddy prometheus prometheus-alertmanager python3 graphviz openssl nghttp2-client"
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy gnuplot-nox openssl nghttp2-client python3"
-  [front]="haproxy socat curl openssl"
+  [front]="haproxy python3 curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 curl openssl python3"
   [docs]="graphviz"

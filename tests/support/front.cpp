@@ -214,7 +214,7 @@ int front::fleet(const std::string &arguments, std::string *output,
                          "FLEET_CA='" + tls_path("ca.pem") + "' " + "FLEET_CLIENT_CERT='" +
                          tls_path("operator.pem") + "' " + "FRONT_CERT='" +
                          tls_path("server.pem") + "' " + environment + " '" +
-                         GMI_SOURCE_DIR + "/deploy/gmi-fleet' " + arguments + " 2>&1",
+                         GMI_SOURCE_DIR + "/fleet/gmi-fleet' " + arguments + " 2>&1",
                      output);
 }
 

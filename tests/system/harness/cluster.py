@@ -8,8 +8,9 @@ import os
 import signal
 import sys
 
+from gmi_fleet.runtime_api import RuntimeApi
+
 from .command import Background, run
-from .haproxy import RuntimeApi
 from .poll import wait_until
 
 PROJECT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
@@ -17,7 +18,7 @@ sys.path.insert(0, f"{PROJECT}/scripts/cluster")
 from cluster import (ADDRESS, EDGE_PORT, EDGES, FRONT_ADMIN_PORT, FRONT_EDGE_PORT,  # noqa: E402,F401
                      INSTANCE_PORTS, NODES, VIP, Cluster, namespace)
 
-FLEET = f"{PROJECT}/deploy/gmi-fleet"
+FLEET = f"{PROJECT}/fleet/gmi-fleet"
 DELAY = f"{os.path.dirname(__file__)}/delay.py"
 VALID = '{"is_valid":true,"reason":""}'
 TABLE, FAILURES = [], []  # the fault table's rows; what failed requests met
