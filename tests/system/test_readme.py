@@ -19,7 +19,11 @@ pytestmark = pytest.mark.readme
 
 
 def test_make_run_then_make_test_on_a_fresh_debian_12(project, ports, tmp_path):
-    root = cached_root("readme", ["git", "make", "curl", "ca-certificates"])
+    # The /etc/hosts Debian's installer writes, which no package holds:
+    # without it, nothing here resolves localhost.
+    root = cached_root("readme", ["git", "make", "curl", "ca-certificates"], hooks=[
+        "printf '127.0.0.1\\tlocalhost\\n::1\\tlocalhost ip6-localhost ip6-loopback\\n' "
+        '>"$1/etc/hosts"'])
     clone = tmp_path / "gmi-server"
     run("git", "clone", "--quiet", project, str(clone))
     archives = f"{CACHE}/readme-apt-archives"  # downloads only: nothing installed is kept
