@@ -10,6 +10,8 @@
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
 #   scripts/install-deps.sh cluster run's, plus the simulated cluster's
 #                                   engines and its load client
+#   scripts/install-deps.sh alerts  run's, plus the monitoring pair and the load
+#                                   client of the alert tests on the cluster
 #   scripts/install-deps.sh image   run's, plus the container image, its checks
 #                                   and playing the Kubernetes manifests
 #   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
@@ -29,6 +31,7 @@ declare -A purpose_packages=(
   [front]="haproxy python3 curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 curl openssl python3"
+  [alerts]="prometheus prometheus-alertmanager nghttp2-client curl python3"
   [docs]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
   # catatonit: the pause process of the pods podman kube play makes.

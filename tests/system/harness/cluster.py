@@ -16,7 +16,7 @@ from .poll import wait_until
 PROJECT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 sys.path.insert(0, f"{PROJECT}/scripts/cluster")
 from cluster import (ADDRESS, EDGE_PORT, EDGES, FRONT_ADMIN_PORT, FRONT_EDGE_PORT,  # noqa: E402,F401
-                     INSTANCE_PORTS, NODES, VIP, Cluster, namespace)
+                     FRONT_METRICS_PORT, INSTANCE_PORTS, NODES, VIP, Cluster, alive, namespace)
 
 FLEET = f"{PROJECT}/fleet/gmi-fleet"
 DELAY = f"{os.path.dirname(__file__)}/delay.py"
