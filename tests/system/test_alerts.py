@@ -86,7 +86,8 @@ def test_a_front_with_no_instance_up(cluster, monitoring, token, tmp_path):
     def mend():
         for port in (60002, 60005):
             cluster.start_instance("node1", port)
-        asking[0].result(end_early=True)
+        for load in asking:
+            load.result(end_early=True)
     front = ("node1", FRONT_METRICS_PORT)
     monitoring.prove("no instance up behind a front", cause, mend, [
         alert("GmiFrontNoInstance", *front, "page", proxy="gmi-instances"),
@@ -107,7 +108,7 @@ def test_requests_queueing_at_a_front(cluster, monitoring, token, tmp_path):
         lambda: load.append(Background(
             ["ip", "netns", "exec", "gmi-node1", "h2load", "--h1", "-c", "64", "-D", "90",
              f"http://127.0.0.1:60080/login?userid=alice&gmi={token}"], tmp_path / "h2load.log")),
-        lambda: load[0].stop(),
+        lambda: [started.stop() for started in load],
         [alert("GmiFrontQueueing", "node1", FRONT_METRICS_PORT, "ticket", proxy="gmi-instances")])
 
 
@@ -129,7 +130,7 @@ def test_tls_handshakes_failing(cluster, monitoring, tmp_path, fault, argv, know
         fault, lambda: clients.append(Background(
             ["ip", "netns", "exec", "gmi-client", "/usr/bin/python3", f"{HARNESS}/handshakes.py",
              *argv, *ca], tmp_path / "handshakes.log")),
-        lambda: clients[0].stop(), expected)
+        lambda: [started.stop() for started in clients], expected)
 
 
 def test_tokens_signed_with_another_key(cluster, monitoring, build, tmp_path):
@@ -141,7 +142,7 @@ def test_tokens_signed_with_another_key(cluster, monitoring, build, tmp_path):
     monitoring.prove(
         "tokens signed with another key",
         lambda: asking.append(decisions(cluster, "node2", foreign, tmp_path / "decisions.json")),
-        lambda: asking[0].result(end_early=True),
+        lambda: [load.result(end_early=True) for load in asking],
         [alert("GmiKeyMismatch", "node2", 60004, "ticket")])
 
 
@@ -168,11 +169,13 @@ def test_slow_decisions(cluster, monitoring, token, tmp_path):
     def mend():
         # The decisions first: no request is then on its way through the
         # relay when it goes.
-        asking[0].result(end_early=True)
+        for load in asking:
+            load.result(end_early=True)
         route(60002)
         front.command("enable health gmi-instances/gmi-60002")
-        relay[0].terminate()
-        relay[0].wait(10)
+        for started in relay:
+            started.terminate()
+            started.wait(10)
     monitoring.prove("decisions slowed to 1.5 s", cause, mend,
                      [alert("GmiAuthzSlowDecisions", "node3", 60004, "ticket")])
 
