@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -208,7 +209,13 @@ TEST(lifecycle_test, second_instance_shares_the_port) {
   service_process first(dir, {std::to_string(port)}, {"TZ=UTC0"});
   ASSERT_TRUE(first.wait_until_listening(port));
   service_process second(dir, {std::to_string(port)}, {"TZ=XYZ-9"});
-  ASSERT_TRUE(second.wait_for_output("GetAuthVersion"));
+  // Listening, not merely started: until it binds, every connection goes to
+  // the first.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (second.listening_port() != port && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(second.listening_port(), port);
 
   std::set<std::string> start_times;
   for (int i = 0; i < 60 && start_times.size() < 2; ++i) {
