@@ -1,0 +1,69 @@
+"""What the abuse tests share: validations from a chosen loopback address,
+the instances' counts, the front's access log read line by line, and wrk
+under the machine's lock for load (every load run takes
+/tmp/gmi-heavy.lock, so that only one runs at a time on this machine)."""
+
+import http.client
+import json
+import os
+import re
+
+from .command import run
+
+HEAVY_LOCK = "/tmp/gmi-heavy.lock"
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def validate(port, token, userid="alice", source="127.0.0.1", path="/login"):
+    """One GET validation on a fresh connection from source: (status,
+    Retry-After or None, body)."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10,
+                                            source_address=(source, 0))
+    try:
+        connection.request("GET", f"{path}?userid={userid}&gmi={token}")
+        answer = connection.getresponse()
+        return answer.status, answer.getheader("Retry-After"), answer.read().decode()
+    finally:
+        connection.close()
+
+
+def instance_counts(front):
+    """request_count and invalid_count summed over the instances' /log."""
+    totals = [0, 0]
+    for instance in front.instances:
+        report = json.loads(instance.answers())
+        totals[0] += report["request_count"]
+        totals[1] += report["invalid_count"]
+    return tuple(totals)
+
+
+def access_log(front):
+    """Every access log line so far, parsed. HAProxy's own messages open
+    with "["; any other line that is not one JSON object fails, naming it."""
+    entries = []
+    with open(front.log_path, "rb") as log:
+        for number, raw in enumerate(log, 1):
+            if raw.startswith(b"["):
+                continue
+            try:
+                entry = json.loads(raw)
+            except ValueError as error:
+                raise AssertionError(f"line {number} is not JSON ({error}): {raw[:300]!r}")
+            assert isinstance(entry, dict) and raw.endswith(b"}\n"), f"line {number}: {raw[:300]!r}"
+            entries.append(entry)
+    return entries
+
+
+def wrk(url, script, arguments, connections, seconds):
+    """wrk's figures for one run: requests, non_2xx (answers not 2xx or
+    3xx) and socket errors."""
+    output = run("flock", HEAVY_LOCK, "wrk", "-t", "2", "-c", str(connections),
+                 "-d", f"{seconds}s", "--timeout", "5s", "-s", os.path.join(HERE, script),
+                 url, "--", *arguments, timeout=seconds + 900)
+    requests = re.search(r"(\d+) requests in", output)
+    assert requests, f"wrk printed no count: {output}"
+    non_2xx = re.search(r"Non-2xx or 3xx responses: (\d+)", output)
+    errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", output)
+    return {"requests": int(requests.group(1)), "non_2xx": int(non_2xx.group(1)) if non_2xx else 0,
+            "socket_errors": sum(int(n) for n in errors.groups()) if errors else 0,
+            "output": output}

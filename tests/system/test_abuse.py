@@ -1,0 +1,171 @@
+"""The front's access log and its throttle of clients whose tokens fail,
+through the shipped configuration on this host's loopback: what a client
+gets, what reaches the instances, what the log says and what fail2ban
+makes of it. Clients are told apart by their loopback address (127.0.0.2
+and on); wrk, which cannot choose one, is 127.0.0.1."""
+
+import concurrent.futures
+import json
+import os
+
+import pytest
+
+from harness.abuse import access_log, instance_counts, validate, wrk
+from harness.command import run
+from harness.front import LoopbackFront
+from harness.poll import holds_for, wait_until
+
+pytestmark = pytest.mark.front
+
+# Production figures (budget 20, share 50%, window 10 s) but a ban of 4 s,
+# so that a test can see one end.
+BAN = 4
+
+
+def mint(build, user, ttl=3600):
+    return run(f"{build}/gmi-token", "--user", user, "--ttl", str(ttl),
+               env={**os.environ, "AUTHSRV_KEYS": "development"}).strip()
+
+
+@pytest.fixture
+def short_ban_front(project, build, ports, tmp_path):
+    started = LoopbackFront(project, build, tmp_path, ports,
+                            environment={"FRONT_THROTTLE_BAN": str(BAN)})
+    yield started
+    started.stop()
+
+
+def flood(port, token, source, connections=16, per_connection=200):
+    """Invalid tokens from source on parallel connections, each until its
+    first refusal: the answers each got (statuses in order) and the first
+    refusal's Retry-After."""
+    def one(index):
+        statuses, retry_after = [], None
+        for attempt in range(per_connection):
+            status, retry, _ = validate(port, f"{token}x{index}-{attempt}", "mallory", source)
+            statuses.append(status)
+            if status == 429:
+                retry_after = retry
+                break
+        return statuses, retry_after
+    with concurrent.futures.ThreadPoolExecutor(connections) as pool:
+        return list(pool.map(one, range(connections)))
+
+
+def test_a_client_failing_every_token_is_refused_for_the_ban_and_no_other(short_ban_front, build):
+    front, alice = short_ban_front, mint(build, "alice")
+    runs = flood(front.port, alice, "127.0.0.2")
+    # Every connection met the refusal; fewer than 100 failures got through
+    # all 16 together (the budget of 20 plus what was in flight).
+    assert all(statuses[-1] == 429 for statuses, _ in runs), runs
+    failures = sum(statuses.count(200) for statuses, _ in runs)
+    assert 20 < failures <= 100, failures
+    assert all(1 <= int(retry) <= BAN for _, retry in runs), runs
+    requests, invalid = instance_counts(front)
+    assert (requests, invalid) == (failures, failures)
+
+    # Refused whatever it sends, for the ban, and nothing of it reaches an
+    # instance; meanwhile another client is served, each of its requests
+    # counted once.
+    served = []
+
+    def refused_while_other_served():
+        served.append(validate(front.port, alice, "alice", "127.0.0.3"))
+        return validate(front.port, alice, "alice", "127.0.0.2")[0] == 429
+    holds_for(refused_while_other_served, BAN - 1.5, "127.0.0.2 refused")
+    assert served and all(answer == (200, None, '{"is_valid":true,"reason":""}')
+                          for answer in served), served[:3]
+    assert instance_counts(front) == (failures + len(served), failures)
+    # Then served again, its figures forgotten with the ban.
+    wait_until(lambda: validate(front.port, alice, "alice", "127.0.0.2")[0] == 200,
+               BAN + 3, "127.0.0.2 served after its ban")
+
+    # The log: a line per request, the refused ones 429 with no instance.
+    mallory = [e for e in access_log(front) if e["userid"] == "mallory"]
+    assert sum(1 for e in mallory if e["is_valid"] is False) == failures
+    refusals = [e for e in mallory if e["status"] == 429]
+    assert len(refusals) == len(runs)
+    assert {(e["client"], e["instance"], e["is_valid"], e["queue_ms"]) for e in refusals} == \
+        {("127.0.0.2", None, None, -1)}
+    table = front.api.command("show table gmi-clients key ::ffff:127.0.0.2")
+    assert "gpc0_rate(10000)=" in table, table
+
+
+def test_a_busy_client_with_2_percent_bad_tokens_is_never_refused_beside_a_refused_one(front, build):
+    """20 s at full speed from 48 connections: two windows of the
+    throttle's 10 s, which is all it ever looks back on, so a longer run
+    would add nothing (make bench runs 60 s)."""
+    alice = mint(build, "alice")
+    hostile = concurrent.futures.ThreadPoolExecutor(1).submit(
+        lambda: (wait_until(lambda: instance_counts(front)[0] > 1000, 120, "the load under way"),
+                 flood(front.port, alice, "127.0.0.4", connections=4))[1])
+    figures = wrk(front.url, "wrk_mixed_tokens.lua", [alice, alice + "x", "50"], 48, 20)
+    runs = hostile.result(timeout=120)
+
+    assert figures["non_2xx"] == 0 and figures["socket_errors"] == 0, figures["output"]
+    requests, invalid = instance_counts(front)
+    # Far more failures than any count alone could let through, every one
+    # of them answered.
+    assert invalid > 100 and invalid < 0.03 * requests, (requests, invalid)
+    entries = access_log(front)
+    busy = [e for e in entries if e["client"] == "127.0.0.1" and e["path"] == "/login"]
+    assert len(busy) == figures["requests"] and {e["status"] for e in busy} == {200}
+    assert all(statuses[-1] == 429 for statuses, _ in runs), runs
+    assert sum(1 for e in entries if e["client"] == "127.0.0.4" and e["status"] == 429) == 4
+
+
+HOSTILE = [  # (as sent in the query, as logged)
+    ("%22q%5C%22", '"q\\"'),
+    ("%01%02%1F%7F", "\x01\x02\x1f\x7f"),
+    ("%FF%FE%C3%28ok", "(ok"),
+    ("%E2%82%AC", "\u20ac"),
+    ("x%22%2C%22status%22%3A429%2C%22", 'x","status":429,"'),
+    ("A" * 3000, "A" * 256),
+    ("%zz", "%zz"),
+    ("plain+user", "plain user"),
+]
+
+
+def test_hostile_users_under_load_leave_every_line_json_and_no_token(front, build):
+    alice = mint(build, "alice")
+    for sent, _ in HOSTILE:
+        validate(front.port, alice, sent, "127.0.0.5")
+    figures = wrk(front.url, "wrk_hostile_users.lua", [alice, alice + "x"], 32, 5)
+    assert figures["requests"] > 100, figures["output"]
+
+    entries = access_log(front)  # fails on the first line that is not JSON
+    logged = [e["userid"] for e in entries if e["client"] == "127.0.0.5"]
+    assert logged == [expected for _, expected in HOSTILE]
+    assert len(entries) >= figures["requests"] + len(HOSTILE)
+    # Forged traceparent and X-Request-ID values are never taken.
+    assert all(e["trace_id"] is None and len(e["request_id"] or "") in (0, 36)
+               for e in entries), [e for e in entries if e["trace_id"]][:1]
+    with open(front.log_path, "rb") as log:
+        text = log.read()
+    for secret in (alice, alice[-40:], alice[:40]):
+        assert secret.encode() not in text
+
+
+def test_fail2ban_counts_exactly_the_failed_and_throttled_lines(short_ban_front, build, project, tmp_path):
+    front, alice = short_ban_front, mint(build, "alice")
+    for _ in range(5):
+        validate(front.port, alice, "alice", "127.0.0.6")
+        validate(front.port, alice, 'x%22%2C%22status%22%3A429%2C%22', "127.0.0.6")  # forged field
+    runs = flood(front.port, alice, "127.0.0.7", connections=2)
+    entries = access_log(front)
+    failed = sum(1 for e in entries if e["is_valid"] is False)
+    throttled = sum(1 for e in entries if e["status"] == 429)
+    assert throttled == len(runs) and failed > 20
+
+    lines = tmp_path / "access.log"
+    with open(front.log_path, "rb") as log, open(lines, "wb") as out:
+        out.writelines(line for line in log if not line.startswith(b"["))
+    output = run("fail2ban-regex", "--print-all-matched", str(lines),
+                 f"{project}/deploy/fail2ban/filter.d/gmi-front.conf", cwd=str(tmp_path))
+    total = f"Lines: {len(entries)} lines, 0 ignored, {failed + throttled} matched, " \
+            f"{len(entries) - failed - throttled} missed"
+    assert total in output, output[-2000:]
+    matched = [json.loads(line.strip().lstrip("|").strip()) for line in output.splitlines()
+               if line.strip().startswith("|  {")]
+    assert {e["client"] for e in matched} == {"127.0.0.6", "127.0.0.7"}
+    assert all(e["is_valid"] is False or e["status"] == 429 for e in matched)
