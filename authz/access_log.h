@@ -59,6 +59,7 @@ class access_log {
   access_log(const access_log &) = delete;
   access_log &operator=(const access_log &) = delete;
 
+  bool enabled() const { return fd_ >= 0; }
   void write(const std::string &line);
   // Waits until every line written so far is out, at most limit.
   void finish(std::chrono::milliseconds limit);

@@ -182,6 +182,7 @@ void decider::answer(const httplib::Request &request,
   record.has_user = !found.user.empty();
   record.user = found.user;
   const auto finish = [&] {
+    if (!log_.enabled()) return;
     record.status = response.status;
     record.reason = response.get_header_value("X-GMI-Reason");
     record.duration_ms =

@@ -121,7 +121,13 @@ cp "$build/libAuthSrv.so" "$work/authz/"
 pids+=($!)
 authz_port=$(free_port)
 "$build/gmi-authz" --listen "127.0.0.1:$authz_port" --metrics "127.0.0.1:$(free_port)" \
-  --upstream "127.0.0.1:$authz_service_port" 2>"$work/authz/authz.log" &
+  --upstream "127.0.0.1:$authz_service_port" >"$work/authz/access.log" 2>"$work/authz/authz.log" &
+pids+=($!)
+# The same without its access log and throttle: what they cost a decision.
+authz_off_port=$(free_port)
+"$build/gmi-authz" --listen "127.0.0.1:$authz_off_port" --metrics "127.0.0.1:$(free_port)" \
+  --upstream "127.0.0.1:$authz_service_port" --no-access-log --throttle-budget 0 \
+  2>"$work/authz/authz-off.log" &
 pids+=($!)
 
 wait_for_port "$service_port"
@@ -130,6 +136,7 @@ wait_for_port "$front_tls_port"
 wait_for_port "$front_off_port"
 wait_for_port "$authz_service_port"
 wait_for_port "$authz_port"
+wait_for_port "$authz_off_port"
 wait_for_port "$baseline_port"
 wait_for_port "$nginx_port"
 
@@ -210,7 +217,7 @@ median_run() {
 # connections in TIME_WAIT on the port it used (5 requests a connection),
 # which slows the next run on that same port.
 targets=("service valid" "front-tls valid" "baseline -" "front-h2 valid" "service invalid"
-         "front-off valid" "nginx -" "authz valid" "front valid")
+         "front-off valid" "nginx -" "authz valid" "front valid" "authz-off valid")
 target_url() {
   case "$1 $2" in
     "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
@@ -222,11 +229,12 @@ target_url() {
     "front-tls valid" | "front-h2 valid")
       echo "https://127.0.0.1:$front_tls_port/login?userid=alice&gmi=$valid" ;;
     "authz valid") echo "http://127.0.0.1:$authz_port/auth" ;;
+    "authz-off valid") echo "http://127.0.0.1:$authz_off_port/auth" ;;
   esac
 }
 # Headers of a target's requests, one a line: a proxy's decision request.
 target_headers() {
-  [[ "$1 $2" == "authz valid" ]] || return 0
+  [[ "$1 $2" == "authz valid" || "$1 $2" == "authz-off valid" ]] || return 0
   printf '%s\n' "Authorization: Bearer $valid" "X-GMI-User: alice"
 }
 
@@ -250,7 +258,7 @@ for count in $connections; do
   base_rps=${result["baseline -"]%% *}
   nginx_rps=${result["nginx -"]%% *}
   for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid" \
-                "front-off valid" "front-tls valid" "front-h2 valid" "authz valid"; do
+                "front-off valid" "front-tls valid" "front-h2 valid" "authz valid" "authz-off valid"; do
     read -r rps p50 p99 err <<<"${result[$target]}"
     read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
@@ -261,6 +269,8 @@ for count in $connections; do
   done
   echo "gmi-authz decisions: $(ratio "${result["authz valid"]%% *}" \
     "${result["service valid"]%% *}") of the direct validations' rate"
+  echo "gmi-authz with its access log and throttle: $(ratio "${result["authz valid"]%% *}" \
+    "${result["authz-off valid"]%% *}") of its rate with both off"
   front_rps=${result["front valid"]%% *}
   echo "front with its access log and throttle: $(ratio "$front_rps" "${result["front-off valid"]%% *}")" \
     "of its rate with both off (goal 0.95)"

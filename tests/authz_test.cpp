@@ -706,6 +706,33 @@ TEST(authz_client_address_test, forwarded_for_is_read_right_to_left_past_trusted
   EXPECT_EQ(line_field(untrusting.process->standard_output(), "client"), "\"127.0.0.1\"");
 }
 
+// A user as sent (the library decodes %XX in headers) and as the log
+// line carries it: escaped, invalid UTF-8 dropped, cut at 256 bytes.
+TEST(authz_access_log_test, users_are_escaped_so_no_value_breaks_or_forges_a_line) {
+  running_service service(build_path("libAuthSrv.so"));
+  ASSERT_TRUE(service.listening);
+  scratch_dir dir;
+  running_authz authz(dir, service.port);
+  ASSERT_TRUE(authz.listening);
+  const std::pair<std::string, std::string> users[] = {
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"x%01%1Fy%7F", "\"x\\u0001\\u001fy\\u007f\""},
+      {"%FF%C3%28ok%C3%A9", "\"(ok\xc3\xa9\""},
+      {"x\",\"status\":200,\"y", "\"x\\\",\\\"status\\\":200,\\\"y\""},
+      {std::string(300, 'u'), "\"" + std::string(256, 'u') + "\""},
+  };
+  for (const auto &[sent, logged] : users) {
+    decide(authz.port, "Authorization: Bearer t\r\nX-GMI-User: " + sent + "\r\n");
+  }
+  ASSERT_EQ(authz.stop(), 0);
+  const std::vector<std::string> lines = lines_of(authz.process->standard_output());
+  ASSERT_EQ(lines.size(), std::size(users));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(line_field(lines[i], "userid"), users[i].second) << users[i].first;
+    EXPECT_EQ(line_field(lines[i], "status"), "401") << lines[i];
+  }
+}
+
 class authz_command_line_test : public testing::Test {
  protected:
   // Runs gmi-authz to its end; returns its exit status.
