@@ -160,12 +160,14 @@ def test_fail2ban_counts_exactly_the_failed_and_throttled_lines(short_ban_front,
     lines = tmp_path / "access.log"
     with open(front.log_path, "rb") as log, open(lines, "wb") as out:
         out.writelines(line for line in log if not line.startswith(b"["))
-    output = run("fail2ban-regex", "--print-all-matched", str(lines),
+    output = run("fail2ban-regex", "--print-all-missed", str(lines),
                  f"{project}/deploy/fail2ban/filter.d/gmi-front.conf", cwd=str(tmp_path))
     total = f"Lines: {len(entries)} lines, 0 ignored, {failed + throttled} matched, " \
             f"{len(entries) - failed - throttled} missed"
     assert total in output, output[-2000:]
-    matched = [json.loads(line.strip().lstrip("|").strip()) for line in output.splitlines()
-               if line.strip().startswith("|  {")]
-    assert {e["client"] for e in matched} == {"127.0.0.6", "127.0.0.7"}
-    assert all(e["is_valid"] is False or e["status"] == 429 for e in matched)
+    # The lines missed are exactly those neither failed nor throttled.
+    missed = [json.loads(line.strip().lstrip("|").strip()) for line in output.splitlines()
+              if line.strip().startswith("|  {")]
+    assert sorted(e["request_id"] for e in missed) == sorted(
+        e["request_id"] for e in entries if e["is_valid"] is not False and e["status"] != 429)
+    assert {e["userid"] for e in missed} == {"alice"}
