@@ -10,7 +10,7 @@ import os
 
 import pytest
 
-from harness.abuse import access_log, instance_counts, validate, wrk
+from harness.abuse import access_log, instance_counts, validate, validate_as_edge, wrk
 from harness.command import run
 from harness.front import LoopbackFront
 from harness.poll import holds_for, wait_until
@@ -112,6 +112,17 @@ def test_a_busy_client_with_2_percent_bad_tokens_is_never_refused_beside_a_refus
     assert len(busy) == figures["requests"] and {e["status"] for e in busy} == {200}
     assert all(statuses[-1] == 429 for statuses, _ in runs), runs
     assert sum(1 for e in entries if e["client"] == "127.0.0.4" and e["status"] == 429) == 4
+
+
+def test_behind_the_edges_the_proxy_header_names_the_client_logged_and_throttled(front, build):
+    alice = mint(build, "alice")
+    statuses = [validate_as_edge(front, f"{alice}x{i}", "203.0.113.77", 40000 + i) for i in range(22)]
+    assert statuses == [200] * 21 + [429]
+    assert validate_as_edge(front, alice, "203.0.113.78", 40100, "alice") == 200
+    edges = [e for e in access_log(front) if e["listener"] == "edges"]
+    assert [(e["client"], e["client_port"]) for e in edges] == \
+        [("203.0.113.77", 40000 + i) for i in range(22)] + [("203.0.113.78", 40100)]
+    assert "key=::ffff:203.0.113.77 " in front.api.command("show table gmi-clients")
 
 
 HOSTILE = [  # (as sent in the query, as logged)

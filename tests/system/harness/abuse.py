@@ -4,9 +4,13 @@ under the machine's lock for load (every load run takes
 /tmp/gmi-heavy.lock, so that only one runs at a time on this machine)."""
 
 import http.client
+import ipaddress
 import json
 import os
 import re
+import socket
+import ssl
+import struct
 
 from .command import run
 
@@ -25,6 +29,21 @@ def validate(port, token, userid="alice", source="127.0.0.1", path="/login"):
         return answer.status, answer.getheader("Retry-After"), answer.read().decode()
     finally:
         connection.close()
+
+
+def validate_as_edge(front, token, client, client_port, userid="mallory"):
+    """A validation on the edges' listener as an edge sends it: a PROXY v2
+    header naming client, then TLS. The status."""
+    addresses = (ipaddress.ip_address(client).packed + ipaddress.ip_address("127.0.0.1").packed
+                 + struct.pack("!HH", client_port, front.edge_port))
+    header = b"\r\n\r\n\x00\r\nQUIT\n\x21\x11" + struct.pack("!H", len(addresses)) + addresses
+    context = ssl.create_default_context(cafile=f"{front.folder}/tls/ca.pem")
+    with socket.create_connection(("127.0.0.1", front.edge_port), timeout=10) as raw:
+        raw.sendall(header)
+        with context.wrap_socket(raw, server_hostname="localhost") as tls:
+            tls.sendall(f"GET /login?userid={userid}&gmi={token} HTTP/1.1\r\nHost: x\r\n"
+                        "Connection: close\r\n\r\n".encode())
+            return int(tls.recv(64).split(b" ")[1])
 
 
 def instance_counts(front):
