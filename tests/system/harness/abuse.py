@@ -1,8 +1,10 @@
 """What the abuse tests share: validations from a chosen loopback address,
 the instances' counts, the front's access log read line by line, and wrk
-under the machine's lock for load (every load run takes
+under the machine's lock for load (every load run holds
 /tmp/gmi-heavy.lock, so that only one runs at a time on this machine)."""
 
+import contextlib
+import fcntl
 import http.client
 import ipaddress
 import json
@@ -73,10 +75,19 @@ def access_log(front):
     return entries
 
 
+@contextlib.contextmanager
+def heavy_lock():
+    """The machine's lock for load, held for the whole scenario, so that
+    what runs beside the load starts with it, not while it waits."""
+    with open(HEAVY_LOCK, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
 def wrk(url, script, arguments, connections, seconds):
-    """wrk's figures for one run: requests, non_2xx (answers not 2xx or
-    3xx) and socket errors."""
-    output = run("flock", HEAVY_LOCK, "wrk", "-t", "2", "-c", str(connections),
+    """wrk's figures for one run (hold heavy_lock): requests, non_2xx
+    (answers not 2xx or 3xx) and socket errors."""
+    output = run("wrk", "-t", "2", "-c", str(connections),
                  "-d", f"{seconds}s", "--timeout", "5s", "-s", os.path.join(HERE, script),
                  url, "--", *arguments, timeout=seconds + 900)
     requests = re.search(r"(\d+) requests in", output)
