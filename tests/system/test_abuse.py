@@ -125,7 +125,9 @@ def test_behind_the_edges_the_proxy_header_names_the_client_logged_and_throttled
     edges = [e for e in access_log(front) if e["listener"] == "edges"]
     assert [(e["client"], e["client_port"]) for e in edges] == \
         [("203.0.113.77", 40000 + i) for i in range(22)] + [("203.0.113.78", 40100)]
-    assert "key=::ffff:203.0.113.77 " in front.api.command("show table gmi-clients")
+    # An operator lifts the refusal by removing the client's entry.
+    front.api.command("clear table gmi-clients key ::ffff:203.0.113.77")
+    assert validate_as_edge(front, alice, "203.0.113.77", 40200, "alice") == 200
 
 
 HOSTILE = [  # (as sent in the query, as logged)
@@ -148,13 +150,35 @@ def test_hostile_users_under_load_leave_every_line_json_and_no_token(front, buil
         figures = wrk(front.url, "wrk_hostile_users.lua", [alice, alice + "x"], 32, 5)
     assert figures["requests"] > 100, figures["output"]
 
+    # Every other listener, and what fails before any request.
+    tls = f"https://localhost:{front.tls_port}/login?userid=alice&gmi={alice}"
+    trace = "4bf92f3577b34da6a3ce929d0e0e4736"
+    answer = run("curl", "-si", "--http2", "--cacert", f"{front.folder}/tls/ca.pem", tls,
+                 "-H", f"traceparent: 00-{trace}-00f067aa0ba902b7-01")
+    request_id = re.search(r"(?im)^x-request-id: (\S+)", answer).group(1)
+    admin = f"https://localhost:{front.admin_port}/{front.instances[0].name}/log"
+    run("curl", "-sf", "--cacert", f"{front.folder}/tls/ca.pem", "--cert",
+        f"{front.folder}/tls/operator.pem", admin)
+    run("curl", "-s", "--cacert", f"{front.folder}/tls/ca.pem", admin, check=False)
+    run("curl", "-s", f"http://127.0.0.1:{front.metrics_port}/metrics")
+    run("curl", "-s", f"{front.url}/login", "-H", "Bad Header: x")
+
     entries = access_log(front)  # fails on the first line that is not JSON
     logged = [e["userid"] for e in entries if e["client"] == "127.0.0.5"]
     assert logged == [expected for _, expected in HOSTILE]
-    assert len(entries) >= figures["requests"] + len(HOSTILE)
+    by_listener = {e["listener"]: e for e in entries if e["listener"] != "plain"}
+    assert (by_listener["tls"]["http_version"], by_listener["tls"]["tls_version"],
+            by_listener["tls"]["request_id"], by_listener["tls"]["trace_id"]) == \
+        ("2.0", "TLSv1.3", request_id, trace)
+    admin_lines = [e for e in entries if e["listener"] == "admin"]
+    assert [(e["status"], e["instance"], e["reason"]) for e in admin_lines] == \
+        [(200, front.instances[0].name, None), (0, None, "SSL handshake failure")]
+    assert by_listener["metrics"]["path"] == "/metrics"
+    assert (entries[-1]["status"], entries[-1]["reason"]) == (400, "HTTP request error")
+    assert len(entries) >= figures["requests"] + len(HOSTILE) + 5
     # Forged traceparent and X-Request-ID values are never taken.
     assert all(e["trace_id"] is None and len(e["request_id"] or "") in (0, 36)
-               for e in entries), [e for e in entries if e["trace_id"]][:1]
+               for e in entries if e["listener"] == "plain"), [e for e in entries if e["trace_id"]][:1]
     with open(front.log_path, "rb") as log:
         text = log.read()
     for secret in (alice, alice[-40:], alice[:40]):
