@@ -111,8 +111,12 @@ def test_a_busy_client_with_2_percent_bad_tokens_is_never_refused_beside_a_refus
     # of them answered.
     assert invalid > 100 and invalid < 0.03 * requests, (requests, invalid)
     entries = access_log(front)
+    # Every request wrk counted was answered 200 (non_2xx above); the log
+    # also has those its 48 connections had in flight when it stopped, and
+    # not one refusal.
     busy = [e for e in entries if e["client"] == "127.0.0.1" and e["path"] == "/login"]
-    assert len(busy) == figures["requests"] and {e["status"] for e in busy} == {200}
+    assert figures["requests"] <= len(busy) <= figures["requests"] + 48
+    assert {e["status"] for e in busy} <= {200, -1}, {e["status"] for e in busy}
     assert all(statuses[-1] == 429 for statuses, _ in runs), runs
     assert sum(1 for e in entries if e["client"] == "127.0.0.4" and e["status"] == 429) == 4
 
