@@ -15,6 +15,7 @@ import ssl
 import struct
 
 from .command import run
+from .poll import wait_until
 
 HEAVY_LOCK = "/tmp/gmi-heavy.lock"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -82,6 +83,14 @@ def heavy_lock():
     with open(HEAVY_LOCK, "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         yield
+
+
+def access_log_once(front, condition, what):
+    """The access log once condition(entries) holds: HAProxy writes a
+    request's line as its stream ends, just after the client has its
+    answer."""
+    return wait_until(lambda: (lambda entries: condition(entries) and entries)(access_log(front)),
+                      10, what)
 
 
 def wrk(url, script, arguments, connections, seconds):
