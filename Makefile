@@ -13,7 +13,8 @@
 #   make check-package     the package built, linted, installed, run, purged
 #   make check-systemd     the package under a booted systemd in a container
 #   make cluster-test      the cluster's fault scenarios under load
-#   make check-front       gmi-fleet against the shipped front on loopback
+#   make check-front       gmi-fleet, the access log and the throttle against
+#                          the shipped front on loopback
 #   make check-alerts      the alert rules under the cluster's faults, through
 #                          Prometheus and Alertmanager
 #   make check-image       the image run and checked as the README runs it
@@ -86,7 +87,7 @@ cluster: build
 PYTEST = BUILD=$(BUILD) /usr/bin/python3 -m pytest tests/system \
          --junitxml=$(BUILD)/system-tests.xml $(if $(SYSTEM),-k "$(SYSTEM)")
 check-system: build
-	@scripts/install-deps.sh system deb check-systemd cluster front alerts image kube readme
+	@scripts/install-deps.sh system deb check-systemd cluster front front-checks alerts image kube readme
 	$(PYTEST)
 check-package: build
 	@scripts/install-deps.sh system deb
@@ -98,7 +99,7 @@ cluster-test: build
 	@scripts/install-deps.sh system cluster
 	$(PYTEST) -m cluster
 check-front: build
-	@scripts/install-deps.sh system front
+	@scripts/install-deps.sh system front front-checks
 	$(PYTEST) -m front
 check-alerts: build
 	@scripts/install-deps.sh system cluster alerts

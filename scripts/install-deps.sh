@@ -20,6 +20,8 @@
 #                                   and load through it (make deb's too)
 #   scripts/install-deps.sh readme  a fresh Debian 12 root in a container
 #   scripts/install-deps.sh system  the system suite's test runner
+#   scripts/install-deps.sh front-checks  the system suite's front tests:
+#                                   load from wrk, fail2ban-regex
 #
 # Several purposes may be named at once.
 set -euo pipefail
@@ -40,6 +42,10 @@ declare -A purpose_packages=(
   [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
   [readme]="mmdebstrap systemd-container git curl"
   [system]="python3 python3-pytest curl"
+  # fail2ban: its fail2ban-regex checks deploy/fail2ban/ against the
+  # front's log. The package also enables its own service, which guards
+  # ssh by default.
+  [front-checks]="haproxy wrk fail2ban openssl"
 )
 
 packages=(${purpose_packages[run]})

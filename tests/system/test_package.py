@@ -32,6 +32,8 @@ PACKAGE_FILES = """
 ./usr/share/doc/gmi-server/changelog.gz
 ./usr/share/doc/gmi-server/copyright
 ./usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
+./usr/share/doc/gmi-server/examples/fail2ban/filter.d/gmi-front.conf
+./usr/share/doc/gmi-server/examples/fail2ban/jail.d/gmi-front.conf
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
