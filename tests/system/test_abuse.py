@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from harness.abuse import access_log, access_log_once, heavy_lock, instance_counts, validate, validate_as_edge, wrk
+from harness.abuse import (access_log_once, instance_counts, validate,
+                           validate_as_edge, wrk)
 from harness.command import run
 from harness.front import LoopbackFront
 from harness.poll import holds_for, wait_until
@@ -101,12 +102,11 @@ def test_a_busy_client_with_2_percent_bad_tokens_is_never_refused_beside_a_refus
     throttle's 10 s, which is all it ever looks back on, so a longer run
     would add nothing (make bench runs 60 s)."""
     alice = mint(build, "alice")
-    with heavy_lock():
-        hostile = concurrent.futures.ThreadPoolExecutor(1).submit(
-            lambda: (wait_until(lambda: instance_counts(front)[0] > 1000, 15, "the load under way"),
-                     flood(front.port, alice, "127.0.0.4", connections=4))[1])
-        figures = wrk(front.url, "wrk_mixed_tokens.lua", [alice, alice + "x", "50"], 48, 20)
-        runs = hostile.result(timeout=60)
+    hostile = concurrent.futures.ThreadPoolExecutor(1).submit(
+        lambda: (wait_until(lambda: instance_counts(front)[0] > 1000, 15, "the load under way"),
+                 flood(front.port, alice, "127.0.0.4", connections=4))[1])
+    figures = wrk(front.url, "wrk_mixed_tokens.lua", [alice, alice + "x", "50"], 48, 20)
+    runs = hostile.result(timeout=60)
 
     assert figures["non_2xx"] == 0 and figures["socket_errors"] == 0, figures["output"]
     requests, invalid = instance_counts(front)
@@ -157,8 +157,7 @@ def test_hostile_users_under_load_leave_every_line_json_and_no_token(front, buil
     alice = mint(build, "alice")
     for sent, _ in HOSTILE:
         validate(front.port, alice, sent, "127.0.0.5")
-    with heavy_lock():
-        figures = wrk(front.url, "wrk_hostile_users.lua", [alice, alice + "x"], 32, 5)
+    figures = wrk(front.url, "wrk_hostile_users.lua", [alice, alice + "x"], 32, 5)
     assert figures["requests"] > 100, figures["output"]
 
     # Every other listener, and what fails before any request.

@@ -1,10 +1,6 @@
 """What the abuse tests share: validations from a chosen loopback address,
-the instances' counts, the front's access log read line by line, and wrk
-under the machine's lock for load (every load run holds
-/tmp/gmi-heavy.lock, so that only one runs at a time on this machine)."""
+the instances' counts, the front's access log read line by line, and wrk."""
 
-import contextlib
-import fcntl
 import http.client
 import ipaddress
 import json
@@ -17,7 +13,6 @@ import struct
 from .command import run
 from .poll import wait_until
 
-HEAVY_LOCK = "/tmp/gmi-heavy.lock"
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -76,15 +71,6 @@ def access_log(front):
     return entries
 
 
-@contextlib.contextmanager
-def heavy_lock():
-    """The machine's lock for load, held for the whole scenario, so that
-    what runs beside the load starts with it, not while it waits."""
-    with open(HEAVY_LOCK, "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        yield
-
-
 def access_log_once(front, condition, what):
     """The access log once condition(entries) holds: HAProxy writes a
     request's line as its stream ends, just after the client has its
@@ -94,7 +80,7 @@ def access_log_once(front, condition, what):
 
 
 def wrk(url, script, arguments, connections, seconds):
-    """wrk's figures for one run (hold heavy_lock): requests, non_2xx
+    """wrk's figures for one run: requests, non_2xx
     (answers not 2xx or 3xx) and socket errors."""
     output = run("wrk", "-t", "2", "-c", str(connections),
                  "-d", f"{seconds}s", "--timeout", "5s", "-s", os.path.join(HERE, script),
