@@ -3,6 +3,7 @@ faults under steady load from the client host: what each fault cost the
 clients is asserted; how long the cluster took to notice is tabled, not
 asserted (on 2 shared cores a timing says as much about the machine)."""
 
+import json
 import re
 import subprocess
 import time
@@ -229,3 +230,30 @@ def test_a_slow_node_fails_no_request(cluster, token, tmp_path):
     record(f"one node 20 ms slower ({'netem' if netem else 'delay.py, no netem here'})", during,
            f"p99 {before['p99_ms']} ms before, {during['p99_ms']} ms during", "-", "p99 within 2x",
            during["failed"] == 0, during["p99_ms"] <= 2 * before["p99_ms"])
+
+
+def test_the_fronts_log_and_throttle_the_real_client_behind_the_edges(cluster, token):
+    """The edges pass each client's address on in a PROXY header: a client
+    failing every token through the virtual address is the one each front
+    logs and refuses, never an edge."""
+    wait_until(lambda: at_rest(cluster), 40, "the cluster at rest")
+    client = ADDRESS["client"]
+    statuses = []
+
+    def refused():
+        statuses.append(cluster.on("client", "curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                   "--cacert", f"{cluster.tls}/ca.pem",
+                                   f"https://{VIP}:{EDGE_PORT}/login?userid=alice&gmi={token}x")
+                        .stdout)
+        return statuses[-1] == "429"
+    try:
+        wait_until(refused, 60, "the client refused")
+        logged = [json.loads(line) for node in NODES
+                  for line in open(f"{cluster.folder(node)}/front.log") if line.startswith("{")]
+        through_edges = [entry for entry in logged if entry["listener"] == "edges"]
+        assert {entry["client"] for entry in through_edges} == {client}
+        assert sum(entry["status"] == 429 for entry in through_edges) == 1
+        assert len(through_edges) >= len(statuses)
+    finally:
+        for node in NODES:
+            api(cluster, node).command(f"clear table gmi-clients key ::ffff:{client}")
