@@ -1,7 +1,7 @@
--- wrk script for bench/soak.sh: cycles each connection through four kinds of
--- /login request and counts the answers by kind, so that the soak can hold
--- them against what the service counted. The valid token is the script's
--- one argument.
+-- wrk script for bench/soak.sh: cycles each connection through a round of
+-- /login requests (valid, invalid, missing) and counts the answers by kind,
+-- so that the soak can hold them against what the service counted. The
+-- valid token is the script's one argument.
 
 local threads = {}
 
@@ -10,16 +10,22 @@ function setup(thread)
 end
 
 -- The request each kind sends and the one answer it must get.
+local valid_kind = { name = "valid", query = "userid=alice&gmi=%s",
+                     answer = '{"is_valid":true,"reason":""}' }
+-- Valid answers outnumber the others, as in production: through the
+-- front, a client most of whose validations fail is throttled (429).
 local kinds = {
-  { name = "valid",    query = "userid=alice&gmi=%s",
-    answer = '{"is_valid":true,"reason":""}' },
+  valid_kind,
   { name = "invalid",  query = "userid=mallory&gmi=%s",
     answer = '{"is_valid":false,"reason":"ERROR_UID_MISMATCH"}' },
+  valid_kind,
   { name = "invalid",  query = "userid=alice&gmi=GMI1.not.a.token",
     answer = '{"is_valid":false,"reason":"ERROR_GMI_PARSE"}' },
+  valid_kind,
   -- Counted as a request, not as an invalid one.
   { name = "missing",  query = "userid=alice",
     answer = '{"is_valid":false,"reason":"MISSING_REQUIRED_PARAM"}' },
+  valid_kind,
 }
 
 function init(args)
