@@ -67,8 +67,9 @@ bench:
 	bench/run.sh build-release
 
 # FRONT_PORT (60080), FRONT_TLS_PORT (60443), FRONT_ADMIN_PORT (60444),
-# FRONT_METRICS_PORT (60081), INSTANCES (2) and BASE_PORT (60002) are read by the
-# script; the shipped deploy/haproxy/gmi-server.cfg is what runs.
+# FRONT_METRICS_PORT (60081), FRONT_EDGE_PORT (60445), INSTANCES (2) and
+# BASE_PORT (60002; instances three ports apart, 60002, 60005, ...) are read
+# by the script; the shipped deploy/haproxy/gmi-server.cfg is what runs.
 front: build
 	@scripts/install-deps.sh front
 	scripts/front.sh $(BUILD)

@@ -2,19 +2,27 @@
 # `make front`: the production shape on one machine, in the foreground.
 # HAProxy with the shipped deploy/haproxy/gmi-server.cfg (plain HTTP on
 # loopback FRONT_PORT, HTTPS and HTTP/2 on FRONT_TLS_PORT, the admin
-# listener on FRONT_ADMIN_PORT, metrics on FRONT_METRICS_PORT), in front of
-# INSTANCES gmi-server instances on consecutive ports from BASE_PORT, all
-# in run/front/ beside the stand-in library. Development certificates are
-# created in run/front/tls/ when missing (scripts/dev-certs.sh). Ctrl-C or
-# SIGTERM stops HAProxy and ends every instance through /quit.
+# listener on FRONT_ADMIN_PORT, metrics on FRONT_METRICS_PORT, the edges'
+# PROXY listener on loopback FRONT_EDGE_PORT, the access log on standard
+# output), in front of INSTANCES gmi-server instances three ports apart
+# from BASE_PORT, all in run/front/ beside the stand-in library. Three
+# apart as under the package's units: a gmi-authz beside an instance takes
+# the two ports after it (decisions, metrics), so gmi-authz's defaults fit
+# beside the first. Development certificates are created in run/front/tls/
+# when missing (scripts/dev-certs.sh). Ctrl-C or SIGTERM stops HAProxy and
+# ends every instance through /quit.
 # Usage: scripts/front.sh BUILD_DIR
 #
 # FRONT_PORT          plain HTTP port (default 60080)
 # FRONT_TLS_PORT      HTTPS port (default 60443)
 # FRONT_ADMIN_PORT    admin listener port (default 60444)
 # FRONT_METRICS_PORT  Prometheus exporter port (default 60081)
+# FRONT_EDGE_PORT     the edges' listener port (default 60445)
 # INSTANCES           how many instances (default 2)
 # BASE_PORT           port of the first instance (default 60002)
+# Every other FRONT_* setting of deploy/haproxy/gmi-server.cfg reaches
+# HAProxy as given, but FRONT_ADMIN_SOCKET, FRONT_CERT, FRONT_ADMIN_CA and
+# FRONT_LUA, which are set to run/front/ and this tree.
 set -euo pipefail
 
 build=$(cd "${1:?usage: scripts/front.sh BUILD_DIR}" && pwd)
@@ -36,7 +44,7 @@ export FRONT_CERT=$tls/server.pem FRONT_ADMIN_CA=$tls/ca.pem
 export FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua
 
 ports=()
-for (( i = 0; i < instances; i++ )); do ports+=($(( base_port + i ))); done
+for (( i = 0; i < instances; i++ )); do ports+=($(( base_port + 3 * i ))); done
 
 mkdir -p "$run"
 cp "$build/libAuthSrv.so" "$run/"
@@ -63,16 +71,22 @@ haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$GMI_INSTANCES" &
 haproxy_pid=$!
 
 token="\$(AUTHSRV_KEYS=development $build/gmi-token --user alice --ttl 3600)"
+plain=${FRONT_ADDR-127.0.0.1}:$FRONT_PORT
+first=${ports[0]}
 cat <<EOF
-Front: HTTP on 127.0.0.1:$FRONT_PORT, HTTPS and HTTP/2 on $FRONT_TLS_PORT, admin listener on
-$FRONT_ADMIN_PORT, metrics on 127.0.0.1:$FRONT_METRICS_PORT; instances on ${ports[*]} (consoles and
-development certificates in run/front/).
-  curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=$token"
+Front: plain HTTP on $plain, HTTPS and HTTP/2 on ${FRONT_TLS_ADDR-0.0.0.0}:$FRONT_TLS_PORT,
+admin listener on ${FRONT_ADMIN_ADDR-0.0.0.0}:$FRONT_ADMIN_PORT, metrics on ${FRONT_METRICS_ADDR-127.0.0.1}:$FRONT_METRICS_PORT,
+the edges' listener on ${FRONT_EDGE_ADDR-127.0.0.1}:$FRONT_EDGE_PORT; instances on ${ports[*]} (consoles and
+development certificates in run/front/). The access log follows, a JSON line per request.
+  curl "http://$plain/login?userid=alice&gmi=$token"
   curl --cacert $tls/ca.pem "https://localhost:$FRONT_TLS_PORT/login?userid=alice&gmi=$token"
-  curl --cacert $tls/ca.pem --cert $tls/operator.pem https://localhost:$FRONT_ADMIN_PORT/gmi-${ports[0]}/log
-  FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES fleet/gmi-fleet log
+  curl --cacert $tls/ca.pem --cert $tls/operator.pem https://localhost:$FRONT_ADMIN_PORT/gmi-$first/log
+  FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES $root/fleet/gmi-fleet log
   FLEET_ADMIN=127.0.0.1:$FRONT_ADMIN_PORT FLEET_CA=$tls/ca.pem FLEET_CLIENT_CERT=$tls/operator.pem \\
-    GMI_INSTANCES=$GMI_INSTANCES fleet/gmi-fleet log
+    GMI_INSTANCES=$GMI_INSTANCES $root/fleet/gmi-fleet log
+A gmi-authz beside the first instance, as the package's gmi-authz@$first:
+  $build/gmi-authz --upstream 127.0.0.1:$first --front $plain \\
+    --listen 127.0.0.1:$(( first + 1 )) --metrics 127.0.0.1:$(( first + 2 )) --trusted-proxy 127.0.0.1,::1
 Ctrl-C stops them all.
 EOF
 # Returns when HAProxy ends, or at once when a signal arrives.

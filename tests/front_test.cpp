@@ -470,6 +470,11 @@ TEST_F(front_test, the_admin_listener_reaches_the_named_instance_only_with_a_cer
   EXPECT_EQ(status_and_version(front_, admin("", "/gmi-1/log")), "404 2");
   EXPECT_EQ(status_and_version(front_, admin("", "/" + first.name + "/login")), "404 2");
   EXPECT_EQ(status_and_version(front_, admin("-X POST", "/" + first.name + "/log")), "405 2");
+  EXPECT_EQ(status_and_version(front_, admin("-d x=1", "/" + first.name + "/log")), "405 2");
+  EXPECT_EQ(status_and_version(front_, admin("-X GET -d x=1", "/" + first.name + "/log")), "400 2");
+  // A body of undeclared length, which HTTP/2 allows: curl uploads a pipe so.
+  EXPECT_EQ(status_and_version(front_, admin("-T - -X GET", "/" + first.name + "/log"), "printf x | "),
+            "400 2");
 
   // The fleet tool through the listener, as from another host.
   const std::string through = "FLEET_ADMIN=127.0.0.1:" + std::to_string(front_.admin_port());

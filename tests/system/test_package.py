@@ -116,6 +116,32 @@ def test_haproxy_accepts_the_installed_front(host_package, certificates):
              "FRONT_LUA": f"{EXAMPLES}/haproxy/gmi-instance-address.lua"})
 
 
+def guide_blocks(project, *markers):
+    """The fenced blocks of docs/deploying.md holding each marker, in turn."""
+    with open(f"{project}/docs/deploying.md") as text:
+        blocks = re.findall(r"^```\n(.*?)^```$", text.read(), re.M | re.S)
+    return [next(b for b in blocks if marker in b) for marker in markers]
+
+
+def test_nginx_and_caddy_load_the_guides_sites_with_the_installed_snippets(host_package, project, tmp_path):
+    """The reverse-proxy section's install commands and sites as written,
+    only /etc/nginx/snippets/ and /etc/caddy/ moved to tmp_path."""
+    nginx_install, nginx_site, caddy_install, caddy_site = [
+        block.replace("sudo ", "").replace("/etc/nginx/snippets/", f"{tmp_path}/")
+             .replace("/etc/caddy/", f"{tmp_path}/")
+        for block in guide_blocks(project, "install -m 644 -t /etc/nginx/", "upstream app",
+                                  "install -m 644 -t /etc/caddy/", "import /etc/caddy/")]
+    run("sh", "-ec", nginx_install + caddy_install)
+    (tmp_path / "site.conf").write_text(nginx_site)
+    (tmp_path / "nginx.conf").write_text(
+        f"pid {tmp_path}/nginx.pid;\nerror_log {tmp_path}/error.log;\nevents {{}}\n"
+        f"http {{\n    access_log off;\n    include {tmp_path}/site.conf;\n}}\n")
+    run("nginx", "-t", "-q", "-c", f"{tmp_path}/nginx.conf")
+    (tmp_path / "Caddyfile").write_text(caddy_site)
+    run("caddy", "validate", "--adapter", "caddyfile", "--config", f"{tmp_path}/Caddyfile",
+        env={"PATH": os.environ["PATH"], "HOME": str(tmp_path)})
+
+
 def test_the_installed_fleet_tool_finds_its_modules_and_writes_nothing_beside_them(host_package):
     steps = run("/usr/sbin/gmi-fleet", "--dry-run", "restart",
                 env={"PATH": os.environ["PATH"],
