@@ -11,6 +11,7 @@ import pytest
 
 from harness import package
 from harness.command import run
+from harness.guides import documented_blocks
 
 pytestmark = pytest.mark.package
 
@@ -116,20 +117,13 @@ def test_haproxy_accepts_the_installed_front(host_package, certificates):
              "FRONT_LUA": f"{EXAMPLES}/haproxy/gmi-instance-address.lua"})
 
 
-def guide_blocks(project, *markers):
-    """The fenced blocks of docs/deploying.md holding each marker, in turn."""
-    with open(f"{project}/docs/deploying.md") as text:
-        blocks = re.findall(r"^```\n(.*?)^```$", text.read(), re.M | re.S)
-    return [next(b for b in blocks if marker in b) for marker in markers]
-
-
 def test_nginx_and_caddy_load_the_guides_sites_with_the_installed_snippets(host_package, project, tmp_path):
     """The reverse-proxy section's install commands and sites as written,
     only /etc/nginx/snippets/ and /etc/caddy/ moved to tmp_path."""
     nginx_install, nginx_site, caddy_install, caddy_site = [
         block.replace("sudo ", "").replace("/etc/nginx/snippets/", f"{tmp_path}/")
              .replace("/etc/caddy/", f"{tmp_path}/")
-        for block in guide_blocks(project, "install -m 644 -t /etc/nginx/", "upstream app",
+        for block in documented_blocks(project, "deploying.md", "install -m 644 -t /etc/nginx/", "upstream app",
                                   "install -m 644 -t /etc/caddy/", "import /etc/caddy/")]
     run("sh", "-ec", nginx_install + caddy_install)
     (tmp_path / "site.conf").write_text(nginx_site)

@@ -13,6 +13,7 @@ from gmi_fleet.runtime_api import RuntimeApi
 
 from harness.command import Background, run
 from harness.contract import VALID, decision
+from harness.guides import documented_blocks
 from harness.poll import holds_for, wait_until
 from harness.systemd import SystemdDeployment
 
@@ -129,15 +130,8 @@ def test_a_unit_leaves_a_server_on_its_port_alone_and_serves_once_it_is_free(sys
         systemd.run("systemctl", "stop", unit)
 
 
-def documented_block(project, guide, marker):
-    """The fenced block of a guide that holds marker, to run as written."""
-    with open(f"{project}/docs/{guide}") as text:
-        block, = [b for b in re.findall(r"^```\n(.*?)^```$", text.read(), re.M | re.S) if marker in b]
-    return block
-
-
 def test_a_port_below_1024_serves_with_the_documented_drop_in(systemd, project):
-    systemd.run("sh", "-ec", documented_block(project, "operating.md", "low-port.conf"))
+    systemd.run("sh", "-ec", *documented_blocks(project, "operating.md", "low-port.conf"))
     try:
         wait_until(lambda: systemd.curl("-sf", "http://127.0.0.1:80/log"), 10, "gmi-server@80")
     finally:
@@ -219,8 +213,7 @@ def test_a_rolling_restart_under_load_fails_no_request(packaged_front, systemd, 
     try:
         before = forwarded(packaged_front)
         wait_until(lambda: forwarded(packaged_front) > before + 1000, 10, "load through the front")
-        fleet = systemd.run(FLEET, "restart", "sh", "-c", "systemctl restart gmi-server@$PORT",
-                            check=False)
+        fleet = systemd.run(FLEET, "restart", "sh", "-c", "systemctl restart gmi-server@$PORT")
         after = forwarded(packaged_front)
         wait_until(lambda: forwarded(packaged_front) > after + 1000, 10, "load through the front after")
     finally:
@@ -231,6 +224,7 @@ def test_a_rolling_restart_under_load_fails_no_request(packaged_front, systemd, 
         assert re.search(rf"^gmi-{port} .* restarted$", fleet, re.M), fleet
         assert "[Server] Exit" in systemd.journal(f"_PID={pid}")
         assert systemd.unit(f"gmi-server@{port}", "MainPID") not in ("0", pid)
+        assert systemd.unit(f"gmi-server@{port}", "ActiveState") == "active"
     answers = re.search(r"^soak-answers (\d+) \d+ \d+ \d+ (\d+) (\d+) (\d+)$", load.log(), re.M)
     assert answers, load.log()
     requests, unexpected, connect, other = map(int, answers.groups())

@@ -4,6 +4,7 @@ systemd.py runs the units themselves)."""
 
 import concurrent.futures
 import ctypes
+import errno
 import re
 import shlex
 
@@ -53,7 +54,9 @@ def deny_write_execute():
     """The kernel's form of MemoryDenyWriteExecute=, where it has one: the
     process may never map memory writable and executable."""
     libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_MDWE, MDWE_REFUSE_EXEC_GAIN, 0, 0, 0) != 0:
+    # EINVAL: a kernel older than the option (6.3), which runs it unguarded.
+    refused = libc.prctl(PR_SET_MDWE, MDWE_REFUSE_EXEC_GAIN, 0, 0, 0) != 0
+    if refused and ctypes.get_errno() != errno.EINVAL:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_MDWE)")
 
 
