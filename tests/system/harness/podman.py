@@ -98,6 +98,10 @@ class ImageDeployment(Deployment):
                image, "--listen", "0.0.0.0:60003")
         self.service = f"http://127.0.0.1:{port}"
         self.decisions = f"http://127.0.0.1:{port + 1}"
+        # Any answer will do: the companion answers 401 to a bare request.
+        for url in (self.service, self.decisions):
+            wait_until(lambda: run("curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", url,
+                                   check=False) != "000", 10, f"{url} answering")
 
     def curl(self, *arguments):
         return run("curl", *arguments)
