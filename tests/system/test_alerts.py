@@ -208,3 +208,20 @@ def test_an_instance_restarting_again_and_again(cluster, monitoring):
                        f"restart {restarts} seen by Prometheus")
     monitoring.prove("an instance restarting again and again", crash_loop, lambda: None,
                      [alert("GmiServiceRestarting", "node2", 60004, "ticket")])
+
+
+def test_a_client_throttled_at_a_front(cluster, monitoring, token, tmp_path):
+    """Invalid tokens from node1 at its front, 10 a second: refused from the
+    21st on. Lifted as an operator would, so that no later test meets it."""
+    asking = []
+
+    def mend():
+        for load in asking:
+            load.result(end_early=True)
+        api(cluster, "node1").act("clear table gmi-clients key ::ffff:127.0.0.1")
+    monitoring.prove(
+        "a client throttled at a front",
+        lambda: asking.append(Load("node1", tmp_path / "load.json", 120, "--host", "127.0.0.1",
+                                   "--port", "60080", "--path", f"/login?userid=mallory&gmi={token}x",
+                                   "--connections", "2", "--rate", "5")),
+        mend, [alert("GmiClientsThrottled", "node1", FRONT_METRICS_PORT, "ticket")])

@@ -155,6 +155,12 @@ class Monitoring:
         alerts = {}
         for record in records:
             for alert in record["body"]["alerts"]:
+                # A resolution before any firing is an earlier fault's alert
+                # ending late, after a test that failed: Alertmanager never
+                # sends a resolution it did not first send firing.
+                if alert["status"] == "resolved" and \
+                        tuple(sorted(alert["labels"].items())) not in alerts:
+                    continue
                 seen = alerts.setdefault(tuple(sorted(alert["labels"].items())), {
                     "labels": alert["labels"], "annotations": alert["annotations"],
                     "path": record["path"], "firing": None, "resolved": None})
