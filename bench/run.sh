@@ -89,6 +89,9 @@ for _ in 1 2; do
 done
 # Only root can hand HAProxy's worker to the haproxy user.
 [[ $(id -u) == 0 ]] || export FRONT_KEEP_USER=1
+# One thread, which measured best where the front shares 2 cores with the
+# instances and the load (docs/sizing.md); FRONT_THREADS=2 measures two.
+export FRONT_THREADS=${FRONT_THREADS:-1}
 FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
   FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT=$front_tls_port FRONT_CERT=$work/front/tls/server.pem \
   FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT=$(free_port) FRONT_ADMIN_CA=$work/front/tls/ca.pem \
