@@ -26,8 +26,9 @@ svg=${2:-$root/bench/results/sizing-scaling.svg}
 work=$(mktemp -d /tmp/gmi-chart-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The run's first comment line names its date, share and bound.
-heading=$(sed -n '1s/^# //p' "$csv")
+# The run's first comment line names its date, machine, share and bound:
+# "bench/sizing.py scaling, 20261210T040325Z, 2 CPUs (AMD EPYC), ..."
+heading=$(sed -n '1s/^# \([^,]*\), \(....\)\(..\)\(..\)T\(..\)\(..\)[^,]*, \([^,]*\),.*/\1, \2-\3-\4 \5:\6 UTC, \7/p' "$csv")
 bound=$(sed -n '1s/.*p99 bound \([0-9.]*\) ms.*/\1/p' "$csv")
 share=$(sed -n '1s/.*host share \([0-9.]*\) core.*/\1/p' "$csv")
 [[ -n $bound && -n $share ]] || { echo "sizing-chart.sh: $csv names no bound or share" >&2; exit 1; }
@@ -68,6 +69,13 @@ awk -F, -v dir="$work" '
     one = median(1)
     for (h = 1; h <= most; h++)
       printf "%d %s %s\n", h, median(h), (one == "?" ? "?" : h * one) > (dir "/best.dat")
+    top = 0
+    for (h = 1; h <= most; h++) {
+      m = median(h); if (m != "?" && m > top) top = m
+      if (one != "?" && h * one > top) top = h * one
+    }
+    # Room above the highest bar for its label.
+    print top * 1.15 > (dir "/top")
   }' "$csv"
 
 mkdir -p "$(dirname "$svg")"
@@ -84,7 +92,7 @@ set xlabel "hosts behind the edges"
 set ylabel "requests/s"
 set xrange [0.5:3.5]
 set xtics 1
-set yrange [0:*]
+set yrange [0:$(cat "$work/top")]
 set boxwidth 0.5
 set style fill solid 0.85 border rgb "#555555"
 plot "$work/best.dat" using 1:2 with boxes lc rgb "#4477aa" title "measured", \
@@ -98,7 +106,7 @@ set xrange [0:*]
 set xtics autofreq
 set logscale y
 set yrange [*:*]
-plot for [i=0:2] "$work/steps.dat" index i using 2:3 with linespoints lw 2 pt 7 \
+plot for [i=0:2] "$work/steps.dat" index i using 1:2 with linespoints lw 2 pt 7 \
        title sprintf("%d host%s", i + 1, i ? "s" : ""), \
      $bound with lines dt 2 lc rgb "#999999" title "$bound ms"
 unset multiplot

@@ -444,6 +444,12 @@ def scaling(build):
                   "edge": [pid for pid in cluster.pids(edge) if command(pid) == "haproxy"]}
 
         def step(phase, hosts, connections):
+            # The last step's connections closed at the edge first: leastconn
+            # would steer the new ones away from nodes still counting them.
+            deadline = time.monotonic() + 5
+            while int(stat_field(cluster.admin_socket(edge), "gmi-nodes", "BACKEND", "scur")) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.1)
             throttled0 = {node: throttling(cluster, node) for node in NODES}
             run = measured(wrk(url, connections, SECONDS + 2 * WARM, namespace="gmi-client",
                                cgroup=REST), lambda: 0, groups)

@@ -128,7 +128,7 @@ def wrk(url, connections, seconds, headers=(), threads=2, namespace=None, cgroup
     """Kept-alive connections, each sending its next request once the last
     is answered; --latency for the percentiles. The 10 s time-out lets a
     SYN dropped at a full backlog show as latency, not as an error."""
-    argv = ["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s",
+    argv = ["wrk", "-t", str(min(threads, connections)), "-c", str(connections), "-d", f"{seconds}s",
             "--timeout", "10s", "--latency", *[f"-H{header}" for header in headers], url]
     return Load(argv, parse_wrk, namespace, cgroup=cgroup)
 
