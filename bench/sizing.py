@@ -232,9 +232,9 @@ def costs(build):
             # Rows interleave, so that a slow patch of the machine weighs on
             # all of them alike.
             for row in rows:
-                refused = front.refused()
+                failed = front.failed()
                 run = measured(row.start(), row.counter, {n: pids[n] for n in row.groups})
-                errors = run["load"]["errors"] + front.refused() - refused
+                errors = run["load"]["errors"] + front.failed() - failed
                 for name in row.groups:
                     figure = run["cpu"][name] / max(run["requests"], 1) * 1e6
                     per_request.setdefault((row.key, name), []).append(figure)
