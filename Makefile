@@ -16,6 +16,10 @@
 #   make check-package     the package built, linted, installed, run, purged
 #   make check-systemd     the package under a booted systemd in a container
 #   make cluster-test      the cluster's fault scenarios under load
+#   make check-front       gmi-fleet, the access log and the throttle against
+#                          the shipped front on loopback
+#   make check-alerts      the alert rules under the cluster's faults, through
+#                          Prometheus and Alertmanager
 #   make check-image       the image run and checked as the README runs it
 #   make check-kubernetes  deploy/kubernetes/ validated, then played with podman
 #   make check-readme      make run and make test on a fresh Debian 12
@@ -34,8 +38,8 @@ PREFIX   ?= /usr/local
 DESTDIR  ?=
 
 .PHONY: build run test bench sizing front cluster fuzz soak install deb image validate-kubernetes \
-        pictures clean check-system check-package check-systemd cluster-test check-image \
-        check-kubernetes check-readme
+        pictures clean check-system check-package check-systemd cluster-test check-front \
+        check-alerts check-image check-kubernetes check-readme
 
 # $(1): build directory, $(2): further CMake arguments.
 define build_tree
@@ -95,7 +99,7 @@ cluster: build
 PYTEST = BUILD=$(BUILD) /usr/bin/python3 -m pytest tests/system \
          --junitxml=$(BUILD)/system-tests.xml $(if $(SYSTEM),-k "$(SYSTEM)")
 check-system: build
-	@scripts/install-deps.sh system deb check-systemd cluster image kube readme
+	@scripts/install-deps.sh system deb check-systemd cluster front front-checks alerts image kube readme
 	$(PYTEST)
 check-package: build
 	@scripts/install-deps.sh system deb
@@ -106,6 +110,12 @@ check-systemd: build
 cluster-test: build
 	@scripts/install-deps.sh system cluster
 	$(PYTEST) -m cluster
+check-front: build
+	@scripts/install-deps.sh system front front-checks
+	$(PYTEST) -m front
+check-alerts: build
+	@scripts/install-deps.sh system cluster alerts
+	$(PYTEST) -m alerts
 check-image: build
 	@scripts/install-deps.sh system image
 	$(PYTEST) -m image

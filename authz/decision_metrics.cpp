@@ -61,4 +61,13 @@ void decision_metrics::write_exposition(std::string &out) const {
   snprintf(sum, sizeof(sum), "%.9f", static_cast<double>(duration_sum_ns_.load()) / 1e9);
   out += "gmi_authz_decision_duration_seconds_sum " + std::string(sum) + "\n";
   out += "gmi_authz_decision_duration_seconds_count " + std::to_string(cumulative) + "\n";
+  out +=
+      "# HELP gmi_authz_throttled_total Decisions refused (403 throttled) "
+      "because the client's tokens failed too often.\n"
+      "# TYPE gmi_authz_throttled_total counter\n"
+      "gmi_authz_throttled_total " + std::to_string(throttled_.load()) + "\n"
+      "# HELP gmi_authz_log_lines_dropped_total Access log lines dropped "
+      "while standard output's reader fell behind.\n"
+      "# TYPE gmi_authz_log_lines_dropped_total counter\n"
+      "gmi_authz_log_lines_dropped_total " + std::to_string(log_lines_dropped_.load()) + "\n";
 }

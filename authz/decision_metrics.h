@@ -16,13 +16,18 @@
 
 #include "reasons.h"
 
-enum class decision_result { allow, deny, error };
+// throttled: never recorded here (see record_throttled).
+enum class decision_result { allow, deny, error, throttled };
 
 class decision_metrics {
  public:
   // deny_reason: one of deny_reasons when result is deny, else ignored.
   void record(decision_result result, std::string_view deny_reason,
               std::chrono::nanoseconds took);
+  // A decision refused by the throttle (403 throttled).
+  void record_throttled() { throttled_.fetch_add(1, std::memory_order_relaxed); }
+  // The access log's count of lines it dropped (access_log.h).
+  std::atomic<uint64_t> &log_lines_dropped() { return log_lines_dropped_; }
   void write_exposition(std::string &out) const;
 
   // Upper bounds of the duration histogram's buckets, in seconds: from a
@@ -39,6 +44,8 @@ class decision_metrics {
   // Per bucket, not cumulative; the last one is +Inf.
   std::atomic<uint64_t> durations_[bucket_count + 1] = {};
   std::atomic<uint64_t> duration_sum_ns_{0};
+  std::atomic<uint64_t> throttled_{0};
+  std::atomic<uint64_t> log_lines_dropped_{0};
 };
 
 #endif  // GMI_AUTHZ_DECISION_METRICS_H_

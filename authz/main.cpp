@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "access_log.h"
 #include "decision.h"
 #include "listener.h"
 #include "options.h"
@@ -68,11 +70,15 @@ int main(int argc, char **argv) {
   if (options.front) {
     front_health.emplace(options.front->text());
     front_pool.emplace(*options.front, options.upstream_connections);
-    upstreams.push_back({*front_pool, *front_health});
+    upstreams.push_back({*front_pool, *front_health, "front"});
   }
-  upstreams.push_back({instance_pool, instance_health});
+  upstreams.push_back({instance_pool, instance_health, "instance"});
   decision_metrics metrics;
-  decider decisions(options, upstreams, metrics);
+  // Never destroyed: its writer may be blocked on a reader that stopped.
+  // Static, so that a leak checker at exit still finds it reachable.
+  static access_log *const log =
+      new access_log(options.access_log ? STDOUT_FILENO : -1, metrics.log_lines_dropped());
+  decider decisions(options, upstreams, metrics, *log);
 
   listener decision_server;
   listener monitoring_server;
@@ -98,6 +104,7 @@ int main(int argc, char **argv) {
   monitoring_server.stop();
   deciding.join();
   monitoring.join();
+  log->finish(std::chrono::seconds(3));
   fprintf(stderr, "gmi-authz: stopped by %s\n",
           received == SIGTERM ? "SIGTERM" : "SIGINT");
   return 0;

@@ -10,6 +10,10 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "client_address.h"
+#include "client_throttle.h"
 
 struct host_port {
   std::string host;
@@ -41,6 +45,13 @@ struct authz_options {
   size_t upstream_connections = 6;
   // Decision threads: each open connection from a proxy holds one.
   size_t threads = 128;
+  // Proxies whose X-Forwarded-For names the client (client_address.h);
+  // none by default: the peer is the client.
+  std::vector<ip_network> trusted_proxies;
+  // Clients whose tokens fail too often are refused (client_throttle.h).
+  throttle_settings throttle;
+  // One line per decision on standard output (access_log.h).
+  bool access_log = true;
 };
 
 enum class parse_outcome { run, help, bad };

@@ -35,7 +35,7 @@ std::string login_form_body(const std::string &token) {
 }
 
 upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
-                         const std::string &user,
+                         const std::string &user, const std::string &client,
                          upstream_pool::clock::time_point deadline) {
   upstream_reply reply;
   upstream_pool::lease connection = pool.acquire(deadline);
@@ -44,7 +44,8 @@ upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
     return reply;
   }
   const httplib::Result result =
-      connection.client(deadline).Post("/login?userid=" + escape(user), form_body,
+      connection.client(deadline).Post("/login?userid=" + escape(user),
+                                       {{"X-Forwarded-For", client}}, form_body,
                                        "application/x-www-form-urlencoded");
   if (!result) {
     if (upstream_pool::clock::now() >= deadline) {
@@ -54,6 +55,11 @@ upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
     } else {
       reply.kind = upstream_reply::unreachable;
     }
+    return reply;
+  }
+  if (result->status == 429) {
+    reply.kind = upstream_reply::throttled;
+    reply.retry_after = result->get_header_value("Retry-After");
     return reply;
   }
   reply.kind = upstream_reply::answered;

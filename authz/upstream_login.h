@@ -23,13 +23,17 @@ std::string login_form_body(const std::string &token);
 struct upstream_reply {
   // refused: no connection could be opened (nothing listens there), so
   // the question never left and may go elsewhere; unreachable: anything
-  // else that left no answer, the question perhaps asked.
-  enum { answered, refused, unreachable, timed_out } kind = unreachable;
+  // else that left no answer, the question perhaps asked; throttled: the
+  // front refused the client (429) for retry_after seconds.
+  enum { answered, refused, unreachable, timed_out, throttled } kind = unreachable;
   login_answer answer;  // when answered
+  std::string retry_after;  // when throttled
 };
 
+// client: the address the decision is for, sent as X-Forwarded-For so
+// that the front throttles that client, never the companion as a whole.
 upstream_reply ask_login(upstream_pool &pool, const std::string &form_body,
-                         const std::string &user,
+                         const std::string &user, const std::string &client,
                          upstream_pool::clock::time_point deadline);
 
 #endif  // GMI_AUTHZ_UPSTREAM_LOGIN_H_

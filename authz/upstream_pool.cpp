@@ -35,9 +35,12 @@ httplib::Client &upstream_pool::lease::client(clock::time_point deadline) {
   const auto now = clock::now();
   if (now - held_->last_used > idle_limit) held_->client.stop();
   held_->last_used = now;
-  const auto left = std::max(std::chrono::duration_cast<std::chrono::microseconds>(
-                                 deadline - now),
-                             std::chrono::microseconds(1000));
+  // Whole milliseconds, rounded up: the library waits in poll(), whose
+  // time-out it truncates to milliseconds, and a wait that ended a fraction
+  // of a millisecond before the deadline was taken for a failed exchange
+  // rather than a timed-out one.
+  const auto left = std::max(std::chrono::ceil<std::chrono::milliseconds>(deadline - now),
+                             std::chrono::milliseconds(1));
   held_->client.set_connection_timeout(left);
   held_->client.set_read_timeout(left);
   held_->client.set_write_timeout(left);

@@ -11,6 +11,7 @@
 #                   each target's median round (default 3)
 # BENCH_CONNECTIONS connection counts (default "8 64 256")
 # BENCH_H2_STREAMS  concurrent HTTP/2 streams per connection (default 4)
+# BENCH_MIXED_SECONDS  the run of a client with 2% invalid tokens (default 60)
 # MEMORY_REQUESTS   validations before the second memory reading (default 1000000)
 set -euo pipefail
 
@@ -22,6 +23,8 @@ connections=${BENCH_CONNECTIONS:-8 64 256}
 h2_streams=${BENCH_H2_STREAMS:-4}
 memory_requests=${MEMORY_REQUESTS:-1000000}
 [[ $seconds -lt 5 && -z ${MEMORY_REQUESTS:-} ]] && memory_requests=50000
+mixed_seconds=${BENCH_MIXED_SECONDS:-60}
+[[ $seconds -lt 5 && -z ${BENCH_MIXED_SECONDS:-} ]] && mixed_seconds=$seconds
 
 work=$(mktemp -d /tmp/gmi-bench-XXXXXX)
 pids=()
@@ -92,13 +95,25 @@ done
 # One thread, which measured best where the front shares 2 cores with the
 # instances and the load (docs/sizing.md); FRONT_THREADS=2 measures two.
 export FRONT_THREADS=${FRONT_THREADS:-1}
-FRONT_PORT=$front_port FRONT_ADMIN_SOCKET=$work/front/admin.sock \
-  FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT=$front_tls_port FRONT_CERT=$work/front/tls/server.pem \
-  FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT=$(free_port) FRONT_ADMIN_CA=$work/front/tls/ca.pem \
-  FRONT_METRICS_PORT=$(free_port) FRONT_EDGE_PORT=$(free_port) FRONT_LUA=$root/deploy/haproxy/gmi-instance-address.lua \
-  haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$work/front/gmi-instances.cfg" \
-  2>"$work/front/haproxy.log" &
-pids+=($!)
+# start_front PORT TLS_PORT NAME [SETTING=VALUE...]: the shipped front
+# before the two instances; its access log goes to NAME.log, a file, as a
+# journal would take it.
+start_front() {
+  local port=$1 tls_port=$2 name=$3
+  shift 3
+  env FRONT_PORT="$port" FRONT_ADMIN_SOCKET="$work/front/$name.sock" \
+    FRONT_TLS_ADDR=127.0.0.1 FRONT_TLS_PORT="$tls_port" FRONT_CERT="$work/front/tls/server.pem" \
+    FRONT_ADMIN_ADDR=127.0.0.1 FRONT_ADMIN_PORT="$(free_port)" FRONT_ADMIN_CA="$work/front/tls/ca.pem" \
+    FRONT_METRICS_PORT="$(free_port)" FRONT_EDGE_PORT="$(free_port)" \
+    FRONT_LUA="$root/deploy/haproxy/gmi-instance-address.lua" "$@" \
+    haproxy -f "$root/deploy/haproxy/gmi-server.cfg" -f "$work/front/gmi-instances.cfg" \
+    >"$work/front/$name.log" 2>"$work/front/$name.err" &
+  pids+=($!)
+}
+start_front "$front_port" "$front_tls_port" haproxy
+# The same front with its access log and throttle off: what they cost.
+front_off_port=$(free_port)
+start_front "$front_off_port" "$(free_port)" haproxy-off FRONT_ACCESS_LOG=off FRONT_THROTTLE_BUDGET=0
 
 # gmi-authz before an instance of its own: decisions as a reverse proxy
 # asks for them, beside the direct validations.
@@ -109,14 +124,22 @@ cp "$build/libAuthSrv.so" "$work/authz/"
 pids+=($!)
 authz_port=$(free_port)
 "$build/gmi-authz" --listen "127.0.0.1:$authz_port" --metrics "127.0.0.1:$(free_port)" \
-  --upstream "127.0.0.1:$authz_service_port" 2>"$work/authz/authz.log" &
+  --upstream "127.0.0.1:$authz_service_port" >"$work/authz/access.log" 2>"$work/authz/authz.log" &
+pids+=($!)
+# The same without its access log and throttle: what they cost a decision.
+authz_off_port=$(free_port)
+"$build/gmi-authz" --listen "127.0.0.1:$authz_off_port" --metrics "127.0.0.1:$(free_port)" \
+  --upstream "127.0.0.1:$authz_service_port" --no-access-log --throttle-budget 0 \
+  2>"$work/authz/authz-off.log" &
 pids+=($!)
 
 wait_for_port "$service_port"
 wait_for_port "$front_port"
 wait_for_port "$front_tls_port"
+wait_for_port "$front_off_port"
 wait_for_port "$authz_service_port"
 wait_for_port "$authz_port"
+wait_for_port "$authz_off_port"
 wait_for_port "$baseline_port"
 wait_for_port "$nginx_port"
 
@@ -197,7 +220,7 @@ median_run() {
 # connections in TIME_WAIT on the port it used (5 requests a connection),
 # which slows the next run on that same port.
 targets=("service valid" "front-tls valid" "baseline -" "front-h2 valid" "service invalid"
-         "nginx -" "authz valid" "front valid")
+         "front-off valid" "nginx -" "authz valid" "front valid" "authz-off valid")
 target_url() {
   case "$1 $2" in
     "baseline -") echo "http://127.0.0.1:$baseline_port/login" ;;
@@ -205,14 +228,16 @@ target_url() {
     "service valid") service_url alice ;;
     "service invalid") service_url mallory ;;
     "front valid") echo "http://127.0.0.1:$front_port/login?userid=alice&gmi=$valid" ;;
+    "front-off valid") echo "http://127.0.0.1:$front_off_port/login?userid=alice&gmi=$valid" ;;
     "front-tls valid" | "front-h2 valid")
       echo "https://127.0.0.1:$front_tls_port/login?userid=alice&gmi=$valid" ;;
     "authz valid") echo "http://127.0.0.1:$authz_port/auth" ;;
+    "authz-off valid") echo "http://127.0.0.1:$authz_off_port/auth" ;;
   esac
 }
 # Headers of a target's requests, one a line: a proxy's decision request.
 target_headers() {
-  [[ "$1 $2" == "authz valid" ]] || return 0
+  [[ "$1 $2" == "authz valid" || "$1 $2" == "authz-off valid" ]] || return 0
   printf '%s\n' "Authorization: Bearer $valid" "X-GMI-User: alice"
 }
 
@@ -236,7 +261,7 @@ for count in $connections; do
   base_rps=${result["baseline -"]%% *}
   nginx_rps=${result["nginx -"]%% *}
   for target in "baseline -" "nginx -" "service valid" "service invalid" "front valid" \
-                "front-tls valid" "front-h2 valid" "authz valid"; do
+                "front-off valid" "front-tls valid" "front-h2 valid" "authz valid" "authz-off valid"; do
     read -r rps p50 p99 err <<<"${result[$target]}"
     read -r name token <<<"$target"
     vs_base=$(ratio "$rps" "$base_rps")
@@ -247,7 +272,11 @@ for count in $connections; do
   done
   echo "gmi-authz decisions: $(ratio "${result["authz valid"]%% *}" \
     "${result["service valid"]%% *}") of the direct validations' rate"
+  echo "gmi-authz with its access log and throttle: $(ratio "${result["authz valid"]%% *}" \
+    "${result["authz-off valid"]%% *}") of its rate with both off"
   front_rps=${result["front valid"]%% *}
+  echo "front with its access log and throttle: $(ratio "$front_rps" "${result["front-off valid"]%% *}")" \
+    "of its rate with both off (goal 0.95)"
   echo "front over TLS: HTTP/1.1 $(ratio "${result["front-tls valid"]%% *}" "$front_rps")" \
     "(goal 0.85), HTTP/2 with $h2_streams streams a connection" \
     "$(ratio "${result["front-h2 valid"]%% *}" "$front_rps") (goal 1.0) of the plain front's rate"
@@ -269,6 +298,37 @@ echo "front-h2,flooded,64,$rps,$p50,$p99,$err,," >>"$csv"
 echo "HTTP/2 at 64 connections beside a client resetting streams in a loop:" \
   "$rps requests/s, p99 $p99 ms, $err errors: $(ratio "$rps" "$alone_rps") of its rate" \
   "alone ($alone_rps, p99 $alone_p99 ms); the flooder: $(cat "$work/flood.log")"
+
+# --- clients whose tokens fail ----------------------------------------------
+# A client at full speed with 2% invalid tokens, for the throttle's own
+# production figures and longer than its 10-s window many times: never
+# refused (a 429 would show as a non-2xx error).
+mixed=$(wrk -t 2 -c 64 -d "${mixed_seconds}s" --timeout 10s \
+  -s "$root/tests/system/harness/wrk_mixed_tokens.lua" "http://127.0.0.1:$front_port" \
+  -- "$valid" "${valid}x" 50)
+mixed_requests=$(awk '/requests in/ {print $1}' <<<"$mixed")
+mixed_refused=$(grep -c '"status":429' "$work/front/haproxy.log" || true)
+mixed_invalid=$(grep -c '"is_valid":false' "$work/front/haproxy.log" || true)
+mixed_non2xx=$(awk '/Non-2xx/ {print $NF}' <<<"$mixed")
+echo "a client with 2% invalid tokens, 64 connections, ${mixed_seconds} s:" \
+  "$mixed_requests requests, $mixed_invalid invalid, ${mixed_non2xx:-0} not 2xx," \
+  "$mixed_refused refused (goal 0)"
+echo "front-mixed,2pct-invalid,64,${mixed_requests},,,${mixed_non2xx:-0},," >>"$csv"
+
+# The plain front's rate at 64 connections alone, then while a client at
+# 127.0.0.2 keeps sending invalid tokens and is refused.
+front_url=$(target_url front valid)
+read -r alone_rps _ alone_p99 _ <<<"$(measure "$front_url" 64)"
+python3 "$root/bench/refused_client.py" 127.0.0.2 "$front_port" "$valid" \
+  $(( seconds + 2 )) >"$work/refused.log" &
+refused_pid=$!
+sleep 1
+read -r rps p50 p99 err <<<"$(measure "$front_url" 64)"
+wait "$refused_pid"
+echo "front,beside-refused,64,$rps,$p50,$p99,$err,," >>"$csv"
+echo "front at 64 connections beside a refused client: $rps requests/s, p99 $p99 ms," \
+  "$err errors: $(ratio "$rps" "$alone_rps") of its rate alone ($alone_rps, p99 $alone_p99 ms;" \
+  "goal 0.95); the refused client's answers: $(cat "$work/refused.log")"
 
 # --- memory -----------------------------------------------------------------
 drive_until 10000

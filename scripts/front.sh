@@ -70,9 +70,9 @@ development certificates in run/front/).
   curl "http://127.0.0.1:$FRONT_PORT/login?userid=alice&gmi=$token"
   curl --cacert $tls/ca.pem "https://localhost:$FRONT_TLS_PORT/login?userid=alice&gmi=$token"
   curl --cacert $tls/ca.pem --cert $tls/operator.pem https://localhost:$FRONT_ADMIN_PORT/gmi-${ports[0]}/log
-  FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES deploy/gmi-fleet log
+  FRONT_ADMIN_SOCKET=$FRONT_ADMIN_SOCKET GMI_INSTANCES=$GMI_INSTANCES fleet/gmi-fleet log
   FLEET_ADMIN=127.0.0.1:$FRONT_ADMIN_PORT FLEET_CA=$tls/ca.pem FLEET_CLIENT_CERT=$tls/operator.pem \\
-    GMI_INSTANCES=$GMI_INSTANCES deploy/gmi-fleet log
+    GMI_INSTANCES=$GMI_INSTANCES fleet/gmi-fleet log
 Ctrl-C stops them all.
 EOF
 # Returns when HAProxy ends, or at once when a signal arrives.

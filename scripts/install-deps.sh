@@ -10,6 +10,8 @@
 #   scripts/install-deps.sh deb     run's, plus packaging and its checks
 #   scripts/install-deps.sh cluster run's, plus the simulated cluster's
 #                                   engines and its load client
+#   scripts/install-deps.sh alerts  run's, plus the monitoring pair and the load
+#                                   client of the alert tests on the cluster
 #   scripts/install-deps.sh image   run's, plus the container image, its checks
 #                                   and playing the Kubernetes manifests
 #   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
@@ -18,17 +20,20 @@
 #                                   and load through it (make deb's too)
 #   scripts/install-deps.sh readme  a fresh Debian 12 root in a container
 #   scripts/install-deps.sh system  the system suite's test runner
+#   scripts/install-deps.sh front-checks  the system suite's front tests:
+#                                   load from wrk, fail2ban-regex
 #
 # Several purposes may be named at once.
 set -euo pipefail
 
 declare -A purpose_packages=(
   [run]="cmake g++ make pkg-config libcpp-httplib-dev libssl-dev"
-  [test]="libgtest-dev curl zlib1g-dev haproxy socat nginx-light caddy prometheus prometheus-alertmanager python3 graphviz openssl nghttp2-client"
+  [test]="libgtest-dev curl zlib1g-dev haproxy nginx-light caddy prometheus prometheus-alertmanager python3 graphviz openssl nghttp2-client"
   [bench]="libbenchmark-dev wrk nginx-light curl haproxy gnuplot-nox openssl nghttp2-client python3"
-  [front]="haproxy socat curl openssl"
+  [front]="haproxy python3 curl openssl"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 curl openssl python3"
+  [alerts]="prometheus prometheus-alertmanager nghttp2-client curl python3"
   [docs]="graphviz"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
   # catatonit: the pause process of the pods podman kube play makes.
@@ -37,6 +42,10 @@ declare -A purpose_packages=(
   [check-systemd]="mmdebstrap systemd-container iproute2 socat curl wrk"
   [readme]="mmdebstrap systemd-container git curl"
   [system]="python3 python3-pytest curl"
+  # fail2ban: its fail2ban-regex checks deploy/fail2ban/ against the
+  # front's log. The package also enables its own service, which guards
+  # ssh by default.
+  [front-checks]="haproxy wrk fail2ban openssl"
 )
 
 packages=(${purpose_packages[run]})

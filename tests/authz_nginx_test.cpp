@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "support/http_client.h"
 #include "support/protected_page.h"
 
 namespace test {
@@ -17,6 +18,9 @@ namespace {
 
 class authz_nginx_test : public protected_page_test {
  protected:
+  // nginx reaches gmi-authz from 127.0.0.1: it alone may name the client.
+  authz_nginx_test() : protected_page_test({"--trusted-proxy", "127.0.0.1"}) {}
+
   void SetUp() override {
     protected_page_test::SetUp();
     if (HasFatalFailure()) return;
@@ -82,6 +86,52 @@ TEST_F(authz_nginx_test, invalid_or_missing_token_is_401_without_the_content) {
 
   // The decision location answers subrequests only.
   EXPECT_EQ(fetch("/_gmi_authz", valid_headers()).status, 404);
+}
+
+// Clients on addresses of their own: nginx names each in X-Forwarded-For
+// after whatever the client wrote there itself.
+TEST_F(authz_nginx_test, throttles_the_client_nginx_names_and_no_address_a_client_claims) {
+  const std::string claims_other = "X-Forwarded-For: 127.0.0.3\r\n";
+  int failures = 0;
+  for (; failures < 100; ++failures) {
+    const http_response answer = request_from(
+        "127.0.0.2", port, "GET", page_target,
+        "Authorization: Bearer " + alice + "x" + std::to_string(failures) +
+            "\r\nX-GMI-User: alice\r\n" + claims_other);
+    if (answer.status != 401) break;
+  }
+  EXPECT_EQ(failures, 21);
+  // nginx passes gmi-authz's 403 on: no page, valid token or not.
+  const http_response refused =
+      request_from("127.0.0.2", port, "GET", page_target, valid_headers() + claims_other);
+  EXPECT_EQ(refused.status, 403);
+  EXPECT_EQ(refused.body.find(page), std::string::npos);
+  // The address it claimed is someone else, still served.
+  const http_response other = request_from("127.0.0.3", port, "GET", page_target, valid_headers());
+  EXPECT_EQ(other.status, 200);
+  EXPECT_EQ(other.body, page);
+
+  // Straight to gmi-authz, from peers it does not trust, the header
+  // counts for nothing: the refused client cannot name another, nor can
+  // another client name the refused one.
+  EXPECT_EQ(request_from("127.0.0.2", authz.port, "GET", "/auth",
+                         valid_headers() + "X-Forwarded-For: 127.0.0.4\r\n")
+                .status,
+            403);
+  EXPECT_EQ(request_from("127.0.0.3", authz.port, "GET", "/auth",
+                         valid_headers() + "X-Forwarded-For: 127.0.0.2\r\n")
+                .status,
+            200);
+
+  // gmi-authz's log names the client nginx named.
+  ASSERT_EQ(authz.stop(), 0);
+  const std::string log = authz.process->standard_output();
+  size_t denied = 0;
+  for (size_t at = 0; (at = log.find("\"client\":\"127.0.0.2\"", at)) != std::string::npos; ++at) {
+    const size_t end = log.find('\n', at);
+    if (log.substr(at, end - at).find("\"decision\":\"deny\"") != std::string::npos) ++denied;
+  }
+  EXPECT_EQ(denied, 21u);
 }
 
 TEST_F(authz_nginx_test, missing_service_or_companion_is_an_error_never_the_content) {

@@ -17,7 +17,9 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -527,6 +529,210 @@ TEST(authz_fake_upstream_test, upstream_hanging_up_without_answer_is_503) {
   EXPECT_TRUE(authz.process->wait_for_error_text("is down (no answer)\n"));
 }
 
+// The raw JSON text of a field of an access log line: a string with its
+// quotes, or a number, true, false, null.
+std::string line_field(const std::string &line, const std::string &name) {
+  const std::string key = "\"" + name + "\":";
+  const size_t at = line.find(key);
+  if (at == std::string::npos) return "<absent>";
+  size_t value = at + key.size(), end = value;
+  if (line[value] == '"') {
+    for (end = value + 1; end < line.size() && line[end] != '"'; ++end) {
+      if (line[end] == '\\') ++end;
+    }
+    ++end;
+  } else {
+    end = line.find_first_of(",}", value);
+  }
+  return line.substr(value, end - value);
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  return lines;
+}
+
+// gmi-authz trusting this test (127.0.0.1) to name clients in
+// X-Forwarded-For: each address named there is a client of its own.
+class authz_throttle_test : public testing::Test {
+ protected:
+  void start(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--trusted-proxy", "127.0.0.1"});
+    authz = std::make_unique<running_authz>(service.dir, service.port, args);
+    ASSERT_TRUE(service.listening);
+    ASSERT_TRUE(authz->listening);
+  }
+  http_response from(const std::string &client, const std::string &token,
+                     const std::string &user = "alice") {
+    return decide(authz->port, bearer(token, user) + "X-Forwarded-For: " + client + "\r\n");
+  }
+  // Invalid tokens from client until the first answer that is not a 401;
+  // how many 401s came before it.
+  int failures_until_refused(const std::string &client, int at_most) {
+    for (int i = 0; i < at_most; ++i) {
+      if (from(client, alice + "x" + std::to_string(i)).status != 401) return i;
+    }
+    return at_most;
+  }
+  std::string validations() { return log_field(service.port, "request_count"); }
+  std::string throttled_total() {
+    return samples(get(authz->metrics_port, "/metrics").body)["gmi_authz_throttled_total"];
+  }
+
+  running_service service{build_path("libAuthSrv.so")};
+  std::unique_ptr<running_authz> authz;
+  const std::string alice = mint("alice");
+};
+
+TEST_F(authz_throttle_test, a_client_sending_only_invalid_tokens_is_refused_and_no_other) {
+  start();
+  // Requests without a token are no guesses: they never count.
+  for (int i = 0; i < 30; ++i) {
+    expect_denied(decide(authz->port, "X-GMI-User: alice\r\nX-Forwarded-For: 203.0.113.1\r\n"),
+                  "MISSING_REQUIRED_PARAM");
+  }
+  // 20 failures are within the budget; the 21st, all of its answers
+  // failing, starts the refusal.
+  EXPECT_EQ(failures_until_refused("203.0.113.1", 100), 21);
+  EXPECT_EQ(validations(), "21");
+  const http_response refused = from("203.0.113.1", alice);  // a valid token too
+  EXPECT_EQ(refused.status, 403);
+  EXPECT_EQ(refused.header("X-GMI-Reason"), "throttled");
+  const int retry_after = std::stoi(refused.header("Retry-After"));
+  EXPECT_GE(retry_after, 1);
+  EXPECT_LE(retry_after, 60);
+  EXPECT_FALSE(refused.has_header("X-GMI-User"));
+  // Refused requests reach no instance; another client is served.
+  EXPECT_EQ(validations(), "21");
+  EXPECT_EQ(from("203.0.113.2", alice).status, 200);
+  EXPECT_EQ(from("2001:db8::2", alice).status, 200);
+  EXPECT_EQ(throttled_total(), "2");
+
+  // Each decision is one log line, and no token is in any of them.
+  ASSERT_EQ(authz->stop(), 0);
+  const std::vector<std::string> lines = lines_of(authz->process->standard_output());
+  ASSERT_EQ(lines.size(), 30u + 22u + 1u + 2u);
+  const std::string &throttled = lines[51];
+  EXPECT_EQ(line_field(throttled, "client"), "\"203.0.113.1\"");
+  EXPECT_EQ(line_field(throttled, "client_port"), "null");
+  EXPECT_EQ(line_field(throttled, "status"), "403");
+  EXPECT_EQ(line_field(throttled, "decision"), "\"throttled\"");
+  EXPECT_EQ(line_field(throttled, "reason"), "\"throttled\"");
+  EXPECT_EQ(line_field(throttled, "upstream"), "null");
+  EXPECT_EQ(line_field(lines[30], "decision"), "\"deny\"");
+  EXPECT_EQ(line_field(lines[30], "reason"), "\"ERROR_GMI_PARSE\"");
+  EXPECT_EQ(line_field(lines[30], "upstream"), "\"instance\"");
+  EXPECT_EQ(line_field(lines.back(), "decision"), "\"allow\"");
+  EXPECT_EQ(line_field(lines.back(), "client"), "\"2001:db8::2\"");
+  EXPECT_EQ(authz->process->standard_output().find(alice.substr(0, 40)), std::string::npos);
+}
+
+TEST_F(authz_throttle_test, failures_are_weighed_against_the_client_answers) {
+  // A window no test outlasts, so that the counts are exact.
+  start({"--throttle-window", "3600"});
+  // Half failing, past the budget: exactly the share, not above it.
+  for (int i = 0; i < 60; ++i) {
+    ASSERT_EQ(from("203.0.113.1", alice).status, 200) << i;
+    ASSERT_EQ(from("203.0.113.1", alice + "x").status, 401) << i;
+  }
+  // One more failure: 61 of 121.
+  EXPECT_EQ(failures_until_refused("203.0.113.1", 5), 1);
+}
+
+TEST_F(authz_throttle_test, tracks_at_most_its_capacity_forgetting_the_oldest) {
+  start({"--throttle-clients", "2"});
+  ASSERT_EQ(failures_until_refused("203.0.113.1", 100), 21);
+  // A second client fits beside the refused one; a third pushes out the
+  // client seen longest ago, and with it the refusal.
+  EXPECT_EQ(from("203.0.113.2", alice).status, 200);
+  EXPECT_EQ(from("203.0.113.1", alice).status, 403);
+  EXPECT_EQ(from("203.0.113.2", alice).status, 200);
+  EXPECT_EQ(from("203.0.113.3", alice).status, 200);
+  EXPECT_EQ(from("203.0.113.1", alice).status, 200);
+}
+
+TEST_F(authz_throttle_test, a_figure_of_zero_turns_it_off) {
+  start({"--throttle-ban", "0"});
+  EXPECT_EQ(failures_until_refused("203.0.113.1", 40), 40);
+  EXPECT_EQ(throttled_total(), "0");
+}
+
+// The client a decision is for, as the log names it, for each
+// X-Forwarded-For a proxy at 127.0.0.1 may send.
+TEST(authz_client_address_test, forwarded_for_is_read_right_to_left_past_trusted_proxies) {
+  running_service service(build_path("libAuthSrv.so"));
+  ASSERT_TRUE(service.listening);
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "\"127.0.0.1\""},
+      {"X-Forwarded-For: 203.0.113.9\r\n", "\"203.0.113.9\""},
+      // A trusted hop is skipped; what the client wrote itself is not
+      // believed past the first untrusted hop.
+      {"X-Forwarded-For: 198.51.100.1, 10.1.2.3\r\n", "\"198.51.100.1\""},
+      {"X-Forwarded-For: 198.51.100.1, 203.0.113.9, 10.1.2.3\r\n", "\"203.0.113.9\""},
+      // Several headers are one list, in order.
+      {"X-Forwarded-For: 198.51.100.1\r\nX-Forwarded-For: 10.0.0.5\r\n", "\"198.51.100.1\""},
+      // Ports and brackets as some proxies write them; IPv6 normalised.
+      {"X-Forwarded-For: [2001:DB8:0::1]:443\r\n", "\"2001:db8::1\""},
+      {"X-Forwarded-For: 203.0.113.9:1234\r\n", "\"203.0.113.9\""},
+      {"X-Forwarded-For: ::ffff:203.0.113.9\r\n", "\"203.0.113.9\""},
+      // Not an address: the trusted hop that wrote it is the client.
+      {"X-Forwarded-For: 198.51.100.1, unknown, 10.0.0.5\r\n", "\"10.0.0.5\""},
+      {"X-Forwarded-For: 198.51.100.1,\r\n", "\"127.0.0.1\""},
+      // Every hop trusted: the farthest.
+      {"X-Forwarded-For: 10.0.0.1, 10.0.0.2\r\n", "\"10.0.0.1\""},
+  };
+  scratch_dir dir;
+  running_authz trusting(dir, service.port, {"--trusted-proxy", "127.0.0.1,10.0.0.0/8"});
+  ASSERT_TRUE(trusting.listening);
+  for (const auto &[headers, client] : cases) decide(trusting.port, headers);
+  ASSERT_EQ(trusting.stop(), 0);
+  const std::vector<std::string> lines = lines_of(trusting.process->standard_output());
+  ASSERT_EQ(lines.size(), std::size(cases));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(line_field(lines[i], "client"), cases[i].second) << cases[i].first;
+    // The port is the peer's, and only when the peer is the client.
+    EXPECT_EQ(line_field(lines[i], "client_port") == "null", i > 0 && i != 9) << cases[i].first;
+  }
+
+  // From a peer not trusted, the header counts for nothing.
+  running_authz untrusting(dir, service.port, {"--trusted-proxy", "10.0.0.0/8"});
+  ASSERT_TRUE(untrusting.listening);
+  decide(untrusting.port, "X-Forwarded-For: 203.0.113.9\r\n");
+  ASSERT_EQ(untrusting.stop(), 0);
+  EXPECT_EQ(line_field(untrusting.process->standard_output(), "client"), "\"127.0.0.1\"");
+}
+
+// A user as sent (the library decodes %XX in headers) and as the log
+// line carries it: escaped, invalid UTF-8 dropped, cut at 256 bytes.
+TEST(authz_access_log_test, users_are_escaped_so_no_value_breaks_or_forges_a_line) {
+  running_service service(build_path("libAuthSrv.so"));
+  ASSERT_TRUE(service.listening);
+  scratch_dir dir;
+  running_authz authz(dir, service.port);
+  ASSERT_TRUE(authz.listening);
+  const std::pair<std::string, std::string> users[] = {
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"x%01%1Fy%7F", "\"x\\u0001\\u001fy\\u007f\""},
+      {"%FF%C3%28ok%C3%A9", "\"(ok\xc3\xa9\""},
+      {"x\",\"status\":200,\"y", "\"x\\\",\\\"status\\\":200,\\\"y\""},
+      {std::string(300, 'u'), "\"" + std::string(256, 'u') + "\""},
+  };
+  for (const auto &[sent, logged] : users) {
+    decide(authz.port, "Authorization: Bearer t\r\nX-GMI-User: " + sent + "\r\n");
+  }
+  ASSERT_EQ(authz.stop(), 0);
+  const std::vector<std::string> lines = lines_of(authz.process->standard_output());
+  ASSERT_EQ(lines.size(), std::size(users));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(line_field(lines[i], "userid"), users[i].second) << users[i].first;
+    EXPECT_EQ(line_field(lines[i], "status"), "401") << lines[i];
+  }
+}
+
 class authz_command_line_test : public testing::Test {
  protected:
   // Runs gmi-authz to its end; returns its exit status.
@@ -560,6 +766,10 @@ TEST_F(authz_command_line_test, bad_options_exit_2_with_a_message) {
       {{"--timeout", "0"}, "gmi-authz: bad value '0' for --timeout\n"},
       {{"--connections", "x"}, "gmi-authz: bad value 'x' for --connections\n"},
       {{"--user-header", "X GMI"}, "gmi-authz: bad value 'X GMI' for --user-header\n"},
+      {{"--trusted-proxy", "10.0.0.0/33"},
+       "gmi-authz: bad value '10.0.0.0/33' for --trusted-proxy\n"},
+      {{"--trusted-proxy", "10.0.0.1,"}, "gmi-authz: bad value '10.0.0.1,' for --trusted-proxy\n"},
+      {{"--throttle-share", "101"}, "gmi-authz: bad value '101' for --throttle-share\n"},
   };
   for (const auto &[args, message] : cases) {
     EXPECT_EQ(run(args), 2) << message;
@@ -604,7 +814,14 @@ TEST_F(authz_command_line_test, stops_cleanly_on_sigterm_and_sigint) {
                   loopback(authz.metrics_port) + ", upstream " + loopback(upstream) +
                   " (6 connections, 2000 ms timeout)\n" + "gmi-authz: stopped by " +
                   (signal == SIGTERM ? "SIGTERM" : "SIGINT") + "\n");
-    EXPECT_EQ(authz.process->standard_output(), "");
+    // The one decision's line in the access log.
+    const std::vector<std::string> lines = lines_of(authz.process->standard_output());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("{\"time\":\"", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(",\"status\":401,\"decision\":\"deny\",\"reason\":"
+                            "\"MISSING_REQUIRED_PARAM\",\"upstream\":null,"),
+              std::string::npos)
+        << lines[0];
   }
 }
 

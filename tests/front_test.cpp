@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -399,16 +400,26 @@ std::string served_fingerprint(uint16_t port) {
                      " -servername localhost </dev/null 2>/dev/null");
 }
 
+// An answer as sent, its request id (a fresh random UUID, version 4, each
+// time) shown as <id>.
+std::string request_id_shown(const std::string &answer) {
+  static const std::regex id(
+      "x-request-id: [0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}\r\n");
+  return std::regex_replace(answer, id, "x-request-id: <id>\r\n");
+}
+
 TEST_F(front_test, validations_over_tls_and_http2_are_answered_exactly) {
   const std::string url = https_url(front_.tls_port(), valid_login());
   std::string output;
   ASSERT_EQ(curl(front_, "-i --http1.1 " + url, &output), 0);
-  EXPECT_EQ(output,
+  EXPECT_EQ(request_id_shown(output),
             "HTTP/1.1 200 OK\r\ncontent-length: 29\r\ncontent-type: text/plain\r\n"
-            "keep-alive: timeout=5, max=5\r\n\r\n" + std::string(valid_body));
+            "keep-alive: timeout=5, max=5\r\nx-request-id: <id>\r\n\r\n" +
+                std::string(valid_body));
   ASSERT_EQ(curl(front_, "-i --http2 " + url, &output), 0);
-  EXPECT_EQ(output, "HTTP/2 200 \r\ncontent-length: 29\r\ncontent-type: text/plain\r\n\r\n" +
-                        std::string(valid_body));
+  EXPECT_EQ(request_id_shown(output),
+            "HTTP/2 200 \r\ncontent-length: 29\r\ncontent-type: text/plain\r\n"
+            "x-request-id: <id>\r\n\r\n" + std::string(valid_body));
   const std::string form = "userid=bob&gmi=" + alice_token();
   curl(front_, "--http2 -d " + quoted(form) + " " + https_url(front_.tls_port(), "/usual"),
        &output);

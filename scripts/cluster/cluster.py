@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """`make cluster` (root): several hosts on one machine, in the foreground.
 
-Network namespaces gmi-client, gmi-edge1, gmi-edge2 and gmi-node1..3 hang
-on one bridge, itself in a namespace (gmi-lan), so that nothing touches this
-machine's own network; addresses come from 198.18.0.0/24, a range set aside
-for such tests. On each node: two instances, a companion and the shipped
-front; on each edge: the shipped edge HAProxy and keepalived holding the
-virtual address. Ctrl-C or SIGTERM ends every process in those namespaces
-and removes them, by name.
+Network namespaces gmi-client, gmi-edge1, gmi-edge2, gmi-node1..3 and
+gmi-monitor hang on one bridge, itself in a namespace (gmi-lan), so that
+nothing touches this machine's own network; addresses come from
+198.18.0.0/24, a range set aside for such tests. On each node: two
+instances, a companion beside each and the shipped front; on each edge: the
+shipped edge HAProxy and keepalived holding the virtual address. The monitor
+host runs nothing of the cluster's: the system suite's alert tests start
+Prometheus and Alertmanager there. Ctrl-C or SIGTERM ends every process in
+those namespaces and removes them, by name.
 
 --host-cpu SHARE holds each node's processes to SHARE of one core (0.4: 40 %),
 in a cgroup of its own under the cgroup v1 cpu controller (gmi-node1..3,
@@ -31,14 +33,16 @@ import time
 
 PROJECT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ADDRESS = {"client": "198.18.0.10", "edge1": "198.18.0.2", "edge2": "198.18.0.3",
-           "node1": "198.18.0.11", "node2": "198.18.0.12", "node3": "198.18.0.13"}
+           "node1": "198.18.0.11", "node2": "198.18.0.12", "node3": "198.18.0.13",
+           "monitor": "198.18.0.20"}
 EDGES = ("edge1", "edge2")
 NODES = ("node1", "node2", "node3")
 VIP = "198.18.0.100"  # keepalived.conf's $VIRTUAL_ADDRESS
-# Each node: two instances three ports apart (the first's companion answers
-# on 60003 and 60004), and its front's listeners.
+# Each node: two instances three ports apart, each with its companion on the
+# next two ports (decisions on 60003, metrics on 60004, as gmi-authz@60002),
+# and its front's listeners.
 INSTANCE_PORTS = (60002, 60005)
-FRONT_PORT, FRONT_ADMIN_PORT, FRONT_EDGE_PORT = 60080, 60444, 60445
+FRONT_PORT, FRONT_ADMIN_PORT, FRONT_EDGE_PORT, FRONT_METRICS_PORT = 60080, 60444, 60445, 60081
 EDGE_PORT = 60443  # gmi-edge.cfg's EDGE_PORT
 LAN = "gmi-lan"
 CPU_CGROUPS = "/sys/fs/cgroup/cpu"  # cgroup v1's cpu controller
@@ -57,10 +61,14 @@ def quietly(*argv):
 
 
 class Cluster:
-    def __init__(self, build, run_dir, host_cpu=None):
-        """host_cpu: each node's share of one core, or None for no limit."""
+    def __init__(self, build, run_dir, metrics_on_lan=False, host_cpu=None):
+        """metrics_on_lan: the fronts' exporters and the companions' metrics
+        listen on each node's own address, for a scraper on another host
+        (the monitor host); otherwise on loopback, as shipped. host_cpu: each
+        node's share of one core, or None for no limit."""
         self.build, self.run_dir = os.path.abspath(build), os.path.abspath(run_dir)
         self.tls = f"{self.run_dir}/tls"
+        self.metrics_on_lan = metrics_on_lan
         self.host_cpu = host_cpu
 
     # --- processes -----------------------------------------------------------
@@ -97,11 +105,16 @@ class Cluster:
         return self.start(host, f"gmi-{port}", f"{self.build}/gmi-server", str(port),
                           AUTHSRV_KEYS="development")
 
-    def start_companion(self, host):
-        """Decisions through the host's front; metrics from the first instance."""
-        return self.start(host, "gmi-authz", f"{self.build}/gmi-authz",
-                          "--upstream", f"127.0.0.1:{INSTANCE_PORTS[0]}",
-                          "--front", f"127.0.0.1:{FRONT_PORT}")
+    def metrics_address(self, host):
+        return ADDRESS[host] if self.metrics_on_lan else "127.0.0.1"
+
+    def start_companion(self, host, port=INSTANCE_PORTS[0]):
+        """The instance on port's companion, as gmi-authz@PORT: decisions
+        through the host's front, metrics from that instance."""
+        return self.start(host, f"gmi-authz-{port}", f"{self.build}/gmi-authz",
+                          "--upstream", f"127.0.0.1:{port}", "--listen", f"127.0.0.1:{port + 1}",
+                          "--front", f"127.0.0.1:{FRONT_PORT}",
+                          "--metrics", f"{self.metrics_address(host)}:{port + 2}")
 
     def start_front(self, host):
         """The shipped front: plain HTTP and HTTPS on loopback, the admin and
@@ -117,7 +130,9 @@ class Cluster:
             FRONT_EDGE_ADDR=ADDRESS[host], FRONT_EDGE_PORT=FRONT_EDGE_PORT,
             FRONT_CERT=f"{self.tls}/server.pem", FRONT_ADMIN_CA=f"{self.tls}/ca.pem",
             FRONT_LUA=f"{PROJECT}/deploy/haproxy/gmi-instance-address.lua",
-            FRONT_ADMIN_SOCKET=self.admin_socket(host), FRONT_THREADS=threads)
+            FRONT_ADMIN_SOCKET=self.admin_socket(host),
+            FRONT_METRICS_ADDR=self.metrics_address(host), FRONT_METRICS_PORT=FRONT_METRICS_PORT,
+            FRONT_THREADS=threads)
 
     def start_edge_haproxy(self, host):
         """One thread: both edges share this machine's cores with the nodes."""
@@ -202,7 +217,8 @@ class Cluster:
         for port in INSTANCE_PORTS:
             self.start_instance(host, port)
         self.start_front(host)
-        self.start_companion(host)
+        for port in INSTANCE_PORTS:
+            self.start_companion(host, port)
 
     def token(self):
         return subprocess.run([f"{self.build}/gmi-token", "--user", "alice", "--ttl", "3600"],
@@ -283,7 +299,7 @@ def main():
     parser.add_argument("build")
     parser.add_argument("run_dir", nargs="?", default=f"{PROJECT}/run/cluster")
     options = parser.parse_args()
-    cluster = Cluster(options.build, options.run_dir, options.host_cpu)
+    cluster = Cluster(options.build, options.run_dir, host_cpu=options.host_cpu)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         cluster.up()

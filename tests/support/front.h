@@ -55,7 +55,7 @@ class front {
   // Peak resident memory of an instance, in KiB.
   long peak_resident_kib(const front_instance &instance) const;
 
-  // Runs deploy/gmi-fleet with arguments (shell words) against this front,
+  // Runs fleet/gmi-fleet with arguments (shell words) against this front,
   // with further "NAME=value" words of environment; its exit status, with
   // everything it printed in *output.
   int fleet(const std::string &arguments, std::string *output,

@@ -23,8 +23,18 @@ std::string http_response::header(const std::string &name) const {
   return it == headers.end() ? "" : it->second;
 }
 
-http_connection::http_connection(uint16_t port) {
+http_connection::http_connection(uint16_t port, const std::string &from) {
   fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  if (!from.empty()) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &source.sin_addr);
+    if (bind(fd_, reinterpret_cast<sockaddr *>(&source), sizeof(source)) != 0) {
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -110,7 +120,14 @@ http_response request(uint16_t port, const std::string &method,
                       const std::string &target,
                       const std::string &extra_headers,
                       const std::string &body) {
-  http_connection connection(port);
+  return request_from("", port, method, target, extra_headers, body);
+}
+
+http_response request_from(const std::string &from, uint16_t port,
+                           const std::string &method, const std::string &target,
+                           const std::string &extra_headers,
+                           const std::string &body) {
+  http_connection connection(port, from);
   std::string bytes = method + " " + target +
                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" +
                       extra_headers;

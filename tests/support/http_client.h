@@ -24,10 +24,11 @@ struct http_response {
   std::string header(const std::string &name) const;
 };
 
-// One client connection to 127.0.0.1:port.
+// One client connection to 127.0.0.1:port, from the loopback address
+// `from` (127.0.0.1 unless given), so that a test can be several clients.
 class http_connection {
  public:
-  explicit http_connection(uint16_t port);
+  explicit http_connection(uint16_t port, const std::string &from = "");
   ~http_connection();
   http_connection(const http_connection &) = delete;
   http_connection &operator=(const http_connection &) = delete;
@@ -55,6 +56,11 @@ http_response request(uint16_t port, const std::string &method,
                       const std::string &target,
                       const std::string &extra_headers = "",
                       const std::string &body = "");
+// The same, from the loopback address `from`.
+http_response request_from(const std::string &from, uint16_t port,
+                           const std::string &method, const std::string &target,
+                           const std::string &extra_headers = "",
+                           const std::string &body = "");
 
 http_response get(uint16_t port, const std::string &target);
 

@@ -21,7 +21,8 @@ std::string mint(const std::string &user) {
   return token;
 }
 
-protected_page_test::protected_page_test() : alice(mint("alice")) {}
+protected_page_test::protected_page_test(const std::vector<std::string> &authz_args)
+    : authz(dir, service.port, authz_args), alice(mint("alice")) {}
 
 void protected_page_test::SetUp() {
   ASSERT_TRUE(service.listening);

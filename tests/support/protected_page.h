@@ -32,7 +32,8 @@ class protected_page_test : public testing::Test {
     std::string headers;
   };
 
-  protected_page_test();
+  // authz_args: further options of the gmi-authz the proxy asks.
+  explicit protected_page_test(const std::vector<std::string> &authz_args = {});
   void SetUp() override;
 
   // A request for the page with alice's valid token in each place gmi-authz

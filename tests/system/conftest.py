@@ -10,6 +10,7 @@ from harness import package, podman
 from harness.cluster import VIP, Cluster, report as cluster_report
 from harness.command import run
 from harness.front import LoopbackFront
+from harness.monitor import INTERVAL, SCALE, Monitoring, report as alerts_report
 from harness.ports import PortBlock
 from harness.roots import cached_root
 from harness.systemd import BootedSystemd, SystemdDeployment
@@ -160,13 +161,26 @@ def front(project, build, ports, tmp_path):
 
 @pytest.fixture(scope="session")
 def cluster(build, tmp_path_factory):
-    """make cluster's hosts, edges and virtual address, up and settled."""
-    started = Cluster(build, tmp_path_factory.mktemp("cluster"))
+    """make cluster's hosts, edges and virtual address, up and settled; the
+    fronts' and companions' metrics on each node's address, for the
+    monitor host."""
+    started = Cluster(build, tmp_path_factory.mktemp("cluster"), metrics_on_lan=True)
     try:
         started.up()
         yield started
     finally:
         started.down()
+
+
+@pytest.fixture(scope="session")
+def monitoring(cluster, tmp_path_factory):
+    """Prometheus and Alertmanager on the cluster's monitor host, with the
+    shipped rules and routes, their time spans scaled down."""
+    started = Monitoring(cluster, tmp_path_factory.mktemp("monitoring"))
+    try:
+        yield started
+    finally:
+        started.stop()
 
 
 @pytest.fixture(scope="session")
@@ -181,5 +195,12 @@ def pytest_terminal_summary(terminalreporter):
     if lines:
         terminalreporter.section("the cluster's faults: 32 connections, 10 requests/s each, "
                                  f"through {VIP} over TLS")
+        for line in lines:
+            terminalreporter.write_line(line)
+    lines = alerts_report()
+    if lines:
+        terminalreporter.section(f"alerts from the cluster's faults: every span of the rules and "
+                                 f"routes divided by {SCALE}, scrapes and evaluations every "
+                                 f"{INTERVAL}; the last column under the shipped spans")
         for line in lines:
             terminalreporter.write_line(line)

@@ -3,6 +3,7 @@ faults under steady load from the client host: what each fault cost the
 clients is asserted; how long the cluster took to notice is tabled, not
 asserted (on 2 shared cores a timing says as much about the machine)."""
 
+import json
 import re
 import subprocess
 import time
@@ -49,7 +50,6 @@ def test_an_instance_ended_by_quit_fails_no_request(cluster, fault):
     cluster.start_instance("node1", 60002)
     record("an instance ends by /quit", result, f"{detection} ms (front)", "-", "0 failed",
            result["failed"] == 0)
-    assert result["failed"] == 0
 
 
 def test_an_instance_killed_fails_at_most_what_it_held(cluster, fault):
@@ -61,7 +61,6 @@ def test_an_instance_killed_fails_at_most_what_it_held(cluster, fault):
     cluster.start_instance("node2", 60005)
     record("an instance killed (SIGKILL)", result, f"{detection} ms (front)", f"{held} requests",
            "failed ≤ held", result["failed"] <= held)
-    assert result["failed"] <= held
 
 
 @pytest.mark.parametrize("scenario, node, cause, mend", [
@@ -80,7 +79,6 @@ def test_a_node_lost_fails_at_most_what_it_held(cluster, fault, scenario, node, 
     mend(cluster)
     record(scenario, result, f"{detection} ms (edges)", f"{held} connections",
            "out within 3 s, failed ≤ held", result["failed"] <= held, detection <= 3000)
-    assert result["failed"] <= held
 
 
 def answers_from(cluster, edge, token):
@@ -105,7 +103,6 @@ def test_the_active_edge_killed_fails_at_most_what_it_held(cluster, fault, token
     record("the active edge killed (SIGKILL)", result, f"{detection} ms (address moved)",
            f"{held} connections", "moved within 3 s, failed ≤ held", result["failed"] <= held,
            detection <= 3000)
-    assert result["failed"] <= held
 
 
 def test_a_rolling_restart_of_every_node_fails_no_request_or_decision(cluster, fault, token,
@@ -130,13 +127,12 @@ def test_a_rolling_restart_of_every_node_fails_no_request_or_decision(cluster, f
     wait_until(lambda: sum(map(forwarded, fronts)) > answered + 320, 10, "a second of load after")
     result, asked = running.result(end_early=True), [d.result(end_early=True) for d in decisions]
     failed_decisions = sum(r["failed"] for r in asked)
-    record("rolling restart of every node", result, f"{took} ms (whole restart)",
-           f"{sum(r['requests'] for r in asked)} decisions, {failed_decisions} failed", "0 failed",
-           restart[0].returncode == 0 and result["failed"] == failed_decisions == 0)
     assert restart[0].returncode == 0, restart[0].stdout + restart[0].stderr
     assert re.findall(r"^(gmi-node\d) \S+ restarted$", restart[0].stdout, re.M) == \
         [f"gmi-{node}" for node in NODES]
-    assert result["failed"] == failed_decisions == 0 and all(r["requests"] for r in asked)
+    record("rolling restart of every node", result, f"{took} ms (whole restart)",
+           f"{sum(r['requests'] for r in asked)} decisions, {failed_decisions} failed", "0 failed",
+           result["failed"] == failed_decisions == 0 and all(r["requests"] for r in asked))
 
 
 def set_priority(cluster, edge, priority):
@@ -176,12 +172,11 @@ def test_a_planned_switch_of_the_active_edge(cluster, fault, token):
     cluster.start_edge_haproxy(edge)
     cluster.start_keepalived(edge)
     result = running.result()
-    record("planned switch of the active edge", result, f"{detection} ms (address moved)",
-           f"{held} connections", "failed ≤ held (0 sought)", result["failed"] <= held)
     # As it was: the edge of higher priority takes the address back.
     set_priority(cluster, edge, 150 if edge == "edge1" else 100)
     wait_until(lambda: cluster.holders() == ["edge1"], 15, "edge1 holding the address again")
-    assert result["failed"] <= held
+    record("planned switch of the active edge", result, f"{detection} ms (address moved)",
+           f"{held} connections", "failed ≤ held (0 sought)", result["failed"] <= held)
 
 
 def test_bypass_switches_on_every_instance_of_every_host(cluster):
@@ -199,7 +194,6 @@ def test_bypass_switches_on_every_instance_of_every_host(cluster):
         2 * instances - sum(reported.values()), "-", "-",
         f"on: {reported['on']}, off: {reported['off']} reported", "every instance",
         reported == {"on": instances, "off": instances})
-    assert reported == {"on": instances, "off": instances}
 
 
 def route_node1(cluster, port):
@@ -236,4 +230,30 @@ def test_a_slow_node_fails_no_request(cluster, token, tmp_path):
     record(f"one node 20 ms slower ({'netem' if netem else 'delay.py, no netem here'})", during,
            f"p99 {before['p99_ms']} ms before, {during['p99_ms']} ms during", "-", "p99 within 2x",
            during["failed"] == 0, during["p99_ms"] <= 2 * before["p99_ms"])
-    assert during["failed"] == 0
+
+
+def test_the_fronts_log_and_throttle_the_real_client_behind_the_edges(cluster, token):
+    """The edges pass each client's address on in a PROXY header: a client
+    failing every token through the virtual address is the one each front
+    logs and refuses, never an edge."""
+    wait_until(lambda: at_rest(cluster), 40, "the cluster at rest")
+    client = ADDRESS["client"]
+    statuses = []
+
+    def refused():
+        statuses.append(cluster.on("client", "curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                   "--cacert", f"{cluster.tls}/ca.pem",
+                                   f"https://{VIP}:{EDGE_PORT}/login?userid=alice&gmi={token}x")
+                        .stdout)
+        return statuses[-1] == "429"
+    try:
+        wait_until(refused, 60, "the client refused")
+        logged = [json.loads(line) for node in NODES
+                  for line in open(f"{cluster.folder(node)}/front.log") if line.startswith("{")]
+        through_edges = [entry for entry in logged if entry["listener"] == "edges"]
+        assert {entry["client"] for entry in through_edges} == {client}
+        assert sum(entry["status"] == 429 for entry in through_edges) == 1
+        assert len(through_edges) >= len(statuses)
+    finally:
+        for node in NODES:
+            api(cluster, node).command(f"clear table gmi-clients key ::ffff:{client}")

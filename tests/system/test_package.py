@@ -25,21 +25,36 @@ PACKAGE_FILES = """
 ./usr/lib/gmi-server/gmi-server-quit
 ./usr/lib/gmi-server/libAuthSrv.so
 ./usr/sbin/gmi-authz
+./usr/sbin/gmi-fleet
 ./usr/sbin/gmi-server
 ./usr/share/doc/gmi-server/README.authsrv.md.gz
 ./usr/share/doc/gmi-server/README.md.gz
 ./usr/share/doc/gmi-server/changelog.gz
 ./usr/share/doc/gmi-server/copyright
 ./usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
-./usr/share/doc/gmi-server/examples/gmi-fleet
+./usr/share/doc/gmi-server/examples/fail2ban/filter.d/gmi-front.conf
+./usr/share/doc/gmi-server/examples/fail2ban/jail.d/gmi-front.conf
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
 ./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
 ./usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
 ./usr/share/doc/gmi-server/examples/nginx/gmi-authz.conf
 ./usr/share/doc/gmi-server/examples/prometheus/gmi-alerts.yml
+./usr/share/gmi-server/gmi_fleet/__init__.py
+./usr/share/gmi-server/gmi_fleet/cert.py
+./usr/share/gmi-server/gmi_fleet/cli.py
+./usr/share/gmi-server/gmi_fleet/closing.py
+./usr/share/gmi-server/gmi_fleet/errors.py
+./usr/share/gmi-server/gmi_fleet/hosts.py
+./usr/share/gmi-server/gmi_fleet/instances.py
+./usr/share/gmi-server/gmi_fleet/lists.py
+./usr/share/gmi-server/gmi_fleet/restart.py
+./usr/share/gmi-server/gmi_fleet/runtime_api.py
+./usr/share/gmi-server/gmi_fleet/steps.py
+./usr/share/gmi-server/gmi_fleet/targets.py
 ./usr/share/man/man1/gmi-token.1.gz
 ./usr/share/man/man8/gmi-authz.8.gz
+./usr/share/man/man8/gmi-fleet.8.gz
 ./usr/share/man/man8/gmi-server.8.gz
 """.split()
 # Only the package has these; make install lays out the rest, uncompressed.
@@ -99,6 +114,16 @@ def test_haproxy_accepts_the_installed_front(host_package, certificates):
         env={"PATH": os.environ["PATH"], "FRONT_CERT": f"{certificates}/server.pem",
              "FRONT_ADMIN_CA": f"{certificates}/ca.pem", "FRONT_ADMIN_SOCKET": "/tmp/gmi-check.sock",
              "FRONT_LUA": f"{EXAMPLES}/haproxy/gmi-instance-address.lua"})
+
+
+def test_the_installed_fleet_tool_finds_its_modules_and_writes_nothing_beside_them(host_package):
+    steps = run("/usr/sbin/gmi-fleet", "--dry-run", "restart",
+                env={"PATH": os.environ["PATH"],
+                     "GMI_INSTANCES": f"{EXAMPLES}/haproxy/gmi-instances.cfg"}).splitlines()
+    assert [line.split(": ")[:2] for line in steps[:2] + steps[-1:]] == \
+        [["gmi-60002", "check"], ["gmi-60005", "check"], ["gmi-60005", "up"]]
+    assert [folder for folder, _, _ in os.walk("/usr/share/gmi-server")
+            if folder.endswith("__pycache__")] == []
 
 
 def test_the_installed_service_runs_confined_and_refuses_the_development_key(host_deployment):

@@ -9,17 +9,17 @@ import signal
 import time
 
 import pytest
+from gmi_fleet.runtime_api import RuntimeApi
 
 from harness.command import Background, run
 from harness.contract import VALID, decision
-from harness.haproxy import RuntimeApi
 from harness.poll import holds_for, wait_until
 from harness.systemd import SystemdDeployment
 
 pytestmark = pytest.mark.systemd
 
 FRONT_PORTS = (60002, 60005)  # the shipped instance list's
-FLEET = "/usr/share/doc/gmi-server/examples/gmi-fleet"
+FLEET = "/usr/sbin/gmi-fleet"
 
 
 @pytest.fixture

@@ -14,8 +14,9 @@ from .command import run
 CACHE = os.environ.get("GMI_CHECK_CACHE", "/var/cache/gmi-server-checks")
 
 
-def cached_root(kind, packages, variant="apt"):
-    key = hashlib.sha256("\n".join(["bookworm", variant, *sorted(set(packages))]).encode())
+def cached_root(kind, packages, variant="apt", hooks=()):
+    """hooks: shell commands mmdebstrap runs on the finished root, "$1"."""
+    key = hashlib.sha256("\n".join(["bookworm", variant, *sorted(set(packages)), *hooks]).encode())
     root = f"{CACHE}/{kind}-root-{key.hexdigest()[:16]}"
     os.makedirs(CACHE, exist_ok=True)
     with open(f"{CACHE}/.lock", "w") as lock:
@@ -24,7 +25,8 @@ def cached_root(kind, packages, variant="apt"):
             for old in glob.glob(f"{CACHE}/{kind}-root-*"):
                 shutil.rmtree(old)
             run("mmdebstrap", "--quiet", f"--variant={variant}",
-                f"--include={','.join(sorted(set(packages)))}", "bookworm", f"{root}.new",
+                f"--include={','.join(sorted(set(packages)))}",
+                *[f"--customize-hook={hook}" for hook in hooks], "bookworm", f"{root}.new",
                 timeout=1200)
             os.rename(f"{root}.new", root)
     return root
