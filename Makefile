@@ -177,6 +177,7 @@ pictures:
 	for source in docs/pictures/*.dot; do \
 	  dot -Tsvg "$$source" -o "$${source%.dot}.svg" || exit 1; \
 	done
+	bench/sizing-chart.sh docs/pictures/sizing-scaling.csv docs/pictures/sizing-scaling.svg
 
 clean:
 	rm -rf build build-* run dist

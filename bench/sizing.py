@@ -95,12 +95,20 @@ class Table:
         self.file.close()
 
 
+def begin(phase, build):
+    """A phase's scratch directory, the site started in it, and its table."""
+    work = tempfile.mkdtemp(prefix="gmi-sizing-")
+    table = Table(phase, f"bench/sizing.py {phase}, {STAMP}, {machine_line()}, "
+                         f"loadavg before {loadavg()}")
+    return work, Site(build, work), table
+
+
 def spread(values):
     """min/median/max, as the tables print them."""
     return min(values), statistics.median(values), max(values)
 
 
-def measured(load, counter, groups, extra_check=None):
+def measured(load, counter, groups):
     """Runs a load started for SECONDS + 2 WARM: processor time of each
     group of pids and the requests counter() counted over the SECONDS in
     its middle, then the load's own result."""
@@ -119,8 +127,7 @@ def measured(load, counter, groups, extra_check=None):
     return {"requests": count1 - count0, "wall": wall,
             "cpu": {name: cpu1[name] - cpu0[name] for name in groups},
             "machine_busy": (machine1["busy"] - machine0["busy"]) / wall,
-            "steal": (machine1["steal"] - machine0["steal"]) / wall,
-            "softirq": (machine1["softirq"] - machine0["softirq"]) / wall, "load": result}
+            "steal": (machine1["steal"] - machine0["steal"]) / wall, "load": result}
 
 
 # --- costs -------------------------------------------------------------------
@@ -207,59 +214,59 @@ def command(pid):
         return comm.read().strip()
 
 
-def costs(build):
-    say(f"== costs: processor time per 1,000 requests, {ROUNDS} rounds of {SECONDS} s")
-    work = tempfile.mkdtemp(prefix="gmi-sizing-")
-    site = Site(build, work)
-    table = Table("costs", f"bench/sizing.py costs, {STAMP}, {machine_line()}, "
-                           f"loadavg before {loadavg()}")
-    try:
-        rows, pids, front = cost_rows(site, site.token())
-        time.sleep(2)
-        # At rest: health checks and timers, per second.
-        idle = {name: [] for name in pids}
-        for number in range(1, ROUNDS + 1):
-            before = {name: sum(map(cpu_seconds, group)) for name, group in pids.items()}
-            start = time.monotonic()
-            time.sleep(SECONDS)
-            wall = time.monotonic() - start
-            for name, group in pids.items():
-                cpu = sum(map(cpu_seconds, group)) - before[name]
-                idle[name].append(cpu / wall)
-                table.add(cost_record(number, "at rest", "no load", name, 0, wall, cpu, None))
-        per_request = {}  # (row key, process) -> [µs per request of each round]
-        for number in range(1, ROUNDS + 1):
-            # Rows interleave, so that a slow patch of the machine weighs on
-            # all of them alike.
-            for row in rows:
-                failed = front.failed()
-                run = measured(row.start(), row.counter, {n: pids[n] for n in row.groups})
-                errors = run["load"]["errors"] + front.failed() - failed
-                for name in row.groups:
-                    figure = run["cpu"][name] / max(run["requests"], 1) * 1e6
-                    per_request.setdefault((row.key, name), []).append(figure)
-                    table.add(cost_record(number, row.key, row.what, name, run["requests"],
-                                          run["wall"], run["cpu"][name], figure, run, errors))
-                say(f"  round {number} {row.key:18} {run['requests'] / run['wall']:8.0f}/s  "
-                    + "  ".join(f"{name} {per_request[(row.key, name)][-1]:.1f} us"
-                                for name in row.groups) + (f"  ERRORS {errors}" if errors else ""))
-        reuse = front.session_reuse_percent()
-    finally:
-        site.close()
-    if os.geteuid() == 0:
-        say("  keepalived at rest, in the cluster ...")
-        kept, holder = keepalived_at_rest(build, work, ROUNDS)
-        for edge, figures in kept.items():
-            role = "holds the address" if edge in holder else "backup"
-            for number, (wall, cpu) in enumerate(figures, 1):
-                table.add(cost_record(number, "at rest", f"in the cluster, {role}",
-                                      f"keepalived ({edge})", 0, wall, cpu, None))
-            idle[f"keepalived ({edge}, {role})"] = [cpu / wall for wall, cpu in figures]
-    else:
-        say("  keepalived at rest: skipped (the cluster needs root)")
-    table.close(f"loadavg after {loadavg()}")
-    shutil.rmtree(work, ignore_errors=True)
+def at_rest(pids, table):
+    """Each process's processor time per second with no load: health
+    checks and timers, a figure per round."""
+    idle = {name: [] for name in pids}
+    for number in range(1, ROUNDS + 1):
+        before = {name: sum(map(cpu_seconds, group)) for name, group in pids.items()}
+        start = time.monotonic()
+        time.sleep(SECONDS)
+        wall = time.monotonic() - start
+        for name, group in pids.items():
+            cpu = sum(map(cpu_seconds, group)) - before[name]
+            idle[name].append(cpu / wall)
+            table.add(cost_record(number, "at rest", "no load", name, 0, wall, cpu, None))
+    return idle
 
+
+def under_load(rows, pids, front, table):
+    """Each row's processes, µs per request, a figure per round: (row key,
+    process) -> [figures]. Rows interleave, so that a slow patch of the
+    machine weighs on all of them alike."""
+    per_request = {}
+    for number in range(1, ROUNDS + 1):
+        for row in rows:
+            failed = front.failed()
+            run = measured(row.start(), row.counter, {n: pids[n] for n in row.groups})
+            errors = run["load"]["errors"] + front.failed() - failed
+            for name in row.groups:
+                figure = run["cpu"][name] / max(run["requests"], 1) * 1e6
+                per_request.setdefault((row.key, name), []).append(figure)
+                table.add(cost_record(number, row.key, row.what, name, run["requests"],
+                                      run["wall"], run["cpu"][name], figure, run, errors))
+            say(f"  round {number} {row.key:18} {run['requests'] / run['wall']:8.0f}/s  "
+                + "  ".join(f"{name} {per_request[(row.key, name)][-1]:.1f} us"
+                            for name in row.groups) + (f"  ERRORS {errors}" if errors else ""))
+    return per_request
+
+
+def keepalived_rows(build, work, table, idle):
+    """keepalived at rest in the cluster (root only), into table and idle."""
+    if os.geteuid() != 0:
+        say("  keepalived at rest: skipped (the cluster needs root)")
+        return
+    say("  keepalived at rest, in the cluster ...")
+    kept, holder = keepalived_at_rest(build, work, ROUNDS)
+    for edge, figures in kept.items():
+        role = "holds the address" if edge in holder else "backup"
+        for number, (wall, cpu) in enumerate(figures, 1):
+            table.add(cost_record(number, "at rest", f"in the cluster, {role}",
+                                  f"keepalived ({edge})", 0, wall, cpu, None))
+        idle[f"keepalived ({edge}, {role})"] = [cpu / wall for wall, cpu in figures]
+
+
+def print_costs(rows, per_request, idle):
     say(f"\nprocessor time per request, µs (= ms per 1,000 requests), {ROUNDS} rounds: "
         "min / median / max")
     say(f"{'row':18} {'process':28} {'min':>8} {'median':>8} {'max':>8}   load")
@@ -272,6 +279,23 @@ def costs(build):
     for name, figures in idle.items():
         low, middle, high = spread(figures)
         say(f"{'':18} {name:28} {low * 1e3:8.2f} {middle * 1e3:8.2f} {high * 1e3:8.2f}")
+
+
+def costs(build):
+    say(f"== costs: processor time per 1,000 requests, {ROUNDS} rounds of {SECONDS} s")
+    work, site, table = begin("costs", build)
+    try:
+        rows, pids, front = cost_rows(site, site.token())
+        time.sleep(2)
+        idle = at_rest(pids, table)
+        per_request = under_load(rows, pids, front, table)
+        reuse = front.session_reuse_percent()
+    finally:
+        site.close()
+    keepalived_rows(build, work, table, idle)
+    table.close(f"loadavg after {loadavg()}")
+    shutil.rmtree(work, ignore_errors=True)
+    print_costs(rows, per_request, idle)
     say(f"TLS sessions resumed, as the front counted them last: {reuse}%")
     say(f"results: {table.path}")
 
@@ -301,10 +325,7 @@ def thread_settings():
 
 def threads(build):
     say(f"== threads: the front on 1 and 2 cores, {ROUNDS} rounds of {SECONDS} s")
-    work = tempfile.mkdtemp(prefix="gmi-sizing-")
-    site = Site(build, work)
-    table = Table("threads", f"bench/sizing.py threads, {STAMP}, {machine_line()}, "
-                             f"loadavg before {loadavg()}")
+    work, site, table = begin("threads", build)
     results = {}
     try:
         token = site.token()
@@ -419,6 +440,18 @@ def limits(record, hosts):
             f"of {os.cpu_count()} (steal {record['steal_cores']:.2f})")
 
 
+def weigh(cluster):
+    """The nodes' cgroups and REST, which takes the edges' processes, at
+    WEIGHT."""
+    os.makedirs(REST, exist_ok=True)
+    write(f"{REST}/cpu.shares", WEIGHT)
+    for node in NODES:
+        write(f"{cluster.cgroup(node)}/cpu.shares", WEIGHT)
+    for edge in EDGES:
+        for pid in cluster.pids(edge):
+            write(f"{REST}/cgroup.procs", pid)
+
+
 def scaling(build):
     if os.geteuid() != 0:
         raise SystemExit("sizing.py scaling: the cluster needs root")
@@ -431,13 +464,7 @@ def scaling(build):
     records = []
     try:
         cluster.up()
-        os.makedirs(REST, exist_ok=True)
-        write(f"{REST}/cpu.shares", WEIGHT)
-        for node in NODES:
-            write(f"{cluster.cgroup(node)}/cpu.shares", WEIGHT)
-        for edge in EDGES:
-            for pid in cluster.pids(edge):
-                write(f"{REST}/cgroup.procs", pid)
+        weigh(cluster)
         edge, = cluster.holders()
         url = f"https://{VIP}:{EDGE_PORT}/login?userid=alice&gmi={cluster.token()}"
         groups = {**{node: cluster.pids(node) for node in NODES},
@@ -492,6 +519,13 @@ def scaling(build):
         table.close(f"loadavg after {loadavg()}")
         shutil.rmtree(work, ignore_errors=True)
 
+    print_scaling(records)
+    say(f"results: {table.path}")
+    subprocess.run([f"{PROJECT}/bench/sizing-chart.sh", table.path], check=False)
+
+
+def print_scaling(records):
+    """The median round of each count of hosts, against one host's."""
     say(f"\nsustained rate at p99 <= {P99_MS} ms, each node held to {HOST_CPU} core: the median "
         f"of {ROUNDS} rounds at each count's knee")
     medians = {}
@@ -507,8 +541,12 @@ def scaling(build):
             f"{record['requests_per_s']:8.0f}/s ({ratio:.2f}x one host), p99 {p99s[len(p99s) // 2]} ms "
             f"(rounds {', '.join(f'{r:.0f}' for r in sorted(r['requests_per_s'] for r in runs))}/s); "
             f"{limits(record, hosts)}")
-    say(f"results: {table.path}")
-    subprocess.run([f"{PROJECT}/bench/sizing-chart.sh", table.path], check=False)
+    edge_costs = [r["edge_cores"] / r["requests_per_s"] * 1e6 for r in medians.values()]
+    if edge_costs:
+        # The edge's time per request through TLS passthrough: where one of
+        # its cores would be full.
+        say(f"  the edge: {statistics.median(edge_costs):.1f} us per request, so one core of it "
+            f"passes at most {1e6 / statistics.median(edge_costs):.0f} requests/s")
 
 
 def main():

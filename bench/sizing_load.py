@@ -8,9 +8,9 @@ waiting for a core is not counted, so its time per request holds when the
 rates do not.
 
 The loads are Debian's clients, each started in the background for a
-given number of seconds, optionally inside a network namespace, and read
-when they end: wrk (HTTP/1.1, kept-alive or not), h2load (HTTP/2, or
-HTTP/1.1 with --h1) and openssl s_time (a TLS connection per request, with
+given number of seconds, wrk optionally inside a network namespace, and
+read when they end: wrk (HTTP/1.1 kept alive), h2load (HTTP/2) and
+openssl s_time (a TLS connection per request, with
 a full handshake each time or the first session resumed).
 """
 
@@ -39,8 +39,7 @@ def machine_seconds():
     with open("/proc/stat") as stat:
         values = [int(value) for value in stat.readline().split()[1:9]]
     user, nice, system, _idle, _iowait, irq, softirq, steal = values
-    return {"busy": (user + nice + system + irq + softirq + steal) / TICKS,
-            "steal": steal / TICKS, "softirq": softirq / TICKS}
+    return {"busy": (user + nice + system + irq + softirq + steal) / TICKS, "steal": steal / TICKS}
 
 
 def children_seconds():
@@ -158,16 +157,16 @@ def parse_h2load(log):
     return parse
 
 
-def h2load(url, clients, seconds, streams=1, h1=False, threads=2, namespace=None):
-    """HTTP/2 with `streams` concurrent streams a connection, or HTTP/1.1
-    (h1) one request at a time; its per-request log gives the percentiles."""
+def h2load(url, clients, seconds, streams=1, threads=2):
+    """HTTP/2 with `streams` concurrent streams a connection; its
+    per-request log gives the percentiles."""
     log = tempfile.mktemp(prefix="gmi-sizing-h2load-")
     argv = ["h2load", "-t", str(threads), "-c", str(clients), "-m", str(streams),
-            "-D", str(seconds), f"--log-file={log}", *(["--h1"] if h1 else []), url]
-    return Load(argv, parse_h2load(log), namespace)
+            "-D", str(seconds), f"--log-file={log}", url]
+    return Load(argv, parse_h2load(log))
 
 
-def s_time(host, port, path, seconds, resume, processes=4, namespace=None):
+def s_time(host, port, path, seconds, resume, processes=4):
     """`processes` openssl s_time loops, each opening a TLS connection per
     request: a full handshake every time, or (resume) every connection
     after the first resuming its session. Each sends GET path HTTP/1.0 and
@@ -176,4 +175,4 @@ def s_time(host, port, path, seconds, resume, processes=4, namespace=None):
             "-time", str(seconds), "-www", path]
     return Load(argv, lambda text: {"requests": 0, "rate": 0.0, "p50_ms": None,
                                     "p99_ms": None, "errors": 0},
-                namespace, extra=[argv] * (processes - 1))
+                extra=[argv] * (processes - 1))

@@ -39,6 +39,20 @@ def wait_for_port(port, seconds=10):
     raise RuntimeError(f"nothing listens on port {port} after {seconds} s")
 
 
+def wait_until(condition, seconds, failure):
+    """Polls condition() until it holds; a runtime API socket not there yet
+    reads as not yet."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            if condition():
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    raise RuntimeError(f"{failure} after {seconds} s")
+
+
 def runtime_api(path, command):
     """One command to HAProxy's runtime API socket, and its whole answer."""
     with socket.socket(socket.AF_UNIX) as connection:
@@ -190,17 +204,10 @@ class Front:
                                for instance in instances)
         self.process = None
 
-    def wait_until_up(self, seconds=10):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            try:
-                if all(stat_field(self.socket, "gmi-instances", f"gmi-{i.port}", "status") == "UP"
-                       for i in self.instances):
-                    return
-            except OSError:  # the runtime API not there yet
-                pass
-            time.sleep(0.1)
-        raise RuntimeError(f"the front's instances not all up after {seconds} s")
+    def wait_until_up(self):
+        wait_until(lambda: all(stat_field(self.socket, "gmi-instances", f"gmi-{i.port}", "status")
+                               == "UP" for i in self.instances),
+                   10, "the front's instances not all up")
 
     def answered(self):
         """2xx answers of the gmi-front frontend, on every listener."""
@@ -243,14 +250,7 @@ class Edge:
                           f"    server gmi-node1 127.0.0.1:{front.edge_port}\n")
         self.process = None
 
-    def wait_until_up(self, seconds=10):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            try:
-                if stat_field(self.socket, "gmi-nodes", "gmi-node1", "status") == "UP":
-                    return
-            except OSError:  # the runtime API not there yet
-                pass
-            time.sleep(0.1)
-        raise RuntimeError(f"the edge's host not up after {seconds} s")
+    def wait_until_up(self):
+        wait_until(lambda: stat_field(self.socket, "gmi-nodes", "gmi-node1", "status") == "UP",
+                   10, "the edge's host not up")
 
