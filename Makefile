@@ -4,6 +4,9 @@
 #   make run     build and serve on port 60002 (PORT=... to change)
 #   make test    build and run the whole test suite
 #   make bench   optimised build, then the load benchmark and its chart
+#   make sizing  optimised build, then each part's processor time per
+#                request, the front on 1 and 2 cores, and throughput with
+#                1-3 hosts in the cluster (root); docs/sizing.md
 #   make front   HAProxy in front of INSTANCES instances, in the foreground
 #   make fuzz    libFuzzer targets under ASan/UBSan, FUZZ_SECONDS each
 #   make soak    optimised build, then SOAK_SECONDS of mixed load and checks
@@ -34,7 +37,7 @@ SANITIZE ?=
 PREFIX   ?= /usr/local
 DESTDIR  ?=
 
-.PHONY: build run test bench front cluster fuzz soak install deb image validate-kubernetes \
+.PHONY: build run test bench sizing front cluster fuzz soak install deb image validate-kubernetes \
         pictures clean check-system check-package check-systemd cluster-test check-front \
         check-alerts check-image check-kubernetes check-readme
 
@@ -65,6 +68,15 @@ bench:
 	@scripts/install-deps.sh bench
 	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
 	bench/run.sh build-release
+
+# bench/sizing.py: SIZING_PHASES picks some of "costs threads scaling" (all
+# three by default; keepalived's row and scaling need root), SIZING_SECONDS
+# and SIZING_ROUNDS the length of each run and how many, SIZING_HOST_CPU
+# each host's share of a core in the scaling run.
+sizing:
+	@scripts/install-deps.sh bench cluster
+	$(call build_tree,build-release,-DCMAKE_BUILD_TYPE=Release)
+	bench/sizing.py build-release $(SIZING_PHASES)
 
 # FRONT_PORT (60080), FRONT_TLS_PORT (60443), FRONT_ADMIN_PORT (60444),
 # FRONT_METRICS_PORT (60081), FRONT_EDGE_PORT (60445), INSTANCES (2) and
@@ -166,6 +178,7 @@ pictures:
 	for source in docs/pictures/*.dot; do \
 	  dot -Tsvg "$$source" -o "$${source%.dot}.svg" || exit 1; \
 	done
+	bench/sizing-chart.sh docs/pictures/sizing-scaling.csv docs/pictures/sizing-scaling.svg
 
 clean:
 	rm -rf build build-* run dist

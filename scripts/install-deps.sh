@@ -15,7 +15,7 @@
 #   scripts/install-deps.sh image   run's, plus the container image, its checks
 #                                   and playing the Kubernetes manifests
 #   scripts/install-deps.sh kube    run's, plus the Kubernetes manifests' validator
-#   scripts/install-deps.sh docs    run's, plus graphviz for the pictures
+#   scripts/install-deps.sh docs    run's, plus graphviz and gnuplot for the pictures
 #   scripts/install-deps.sh check-systemd  a booted systemd in a container
 #                                   and load through it (make deb's too)
 #   scripts/install-deps.sh readme  a fresh Debian 12 root in a container
@@ -34,7 +34,7 @@ declare -A purpose_packages=(
   [fuzz]="clang-14 libclang-rt-14-dev"
   [cluster]="haproxy keepalived iproute2 curl openssl python3"
   [alerts]="prometheus prometheus-alertmanager nghttp2-client curl python3"
-  [docs]="graphviz"
+  [docs]="graphviz gnuplot-nox"
   [deb]="build-essential debhelper dpkg-dev fakeroot lintian curl man-db haproxy openssl"
   # catatonit: the pause process of the pods podman kube play makes.
   [image]="podman runc catatonit containernetworking-plugins mmdebstrap curl util-linux"

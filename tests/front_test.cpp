@@ -6,6 +6,7 @@
 // fails no request. curl, h2load and openssl are the TLS clients.
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <chrono>
 #include <cstdio>
@@ -536,6 +537,29 @@ TEST_F(front_test, metrics_pass_promtool_and_show_the_instances_up) {
   run_command("curl -s " + url, &output);
   EXPECT_NE(output.find("\nhaproxy_backend_active_servers{proxy=\"gmi-instances\"} 2\n"),
             std::string::npos);
+}
+
+// --- threads -------------------------------------------------------------------
+
+std::string thread_count(const front &haproxy) {
+  const std::string info = haproxy.admin("show info");
+  const size_t at = info.find("\nNbthread: ");
+  return at == std::string::npos ? info : info.substr(at + 11, info.find('\n', at + 1) - at - 11);
+}
+
+// Unset, HAProxy starts a thread per CPU it may run on: the front inherits
+// this test's CPU affinity.
+TEST_F(front_test, threads_follow_the_cpus_the_front_may_use) {
+  cpu_set_t cpus;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
+  EXPECT_EQ(thread_count(front_), std::to_string(CPU_COUNT(&cpus)));
+}
+
+TEST_F(front_test, front_threads_sets_the_thread_count) {
+  front three_threads(1, {"FRONT_THREADS=3"});
+  ASSERT_TRUE(three_threads.ready());
+  EXPECT_EQ(thread_count(three_threads), "3");
+  EXPECT_EQ(get(three_threads.port(), valid_login()).body, valid_body);
 }
 
 // --- instances stopping under load -----------------------------------------

@@ -11,12 +11,19 @@ host runs nothing of the cluster's: the system suite's alert tests start
 Prometheus and Alertmanager there. Ctrl-C or SIGTERM ends every process in
 those namespaces and removes them, by name.
 
+--host-cpu SHARE holds each node's processes to SHARE of one core (0.4: 40 %),
+in a cgroup of its own under the cgroup v1 cpu controller (gmi-node1..3,
+removed with the namespaces), so that one machine stands for hosts of a
+known size: bench/sizing.py measures how throughput grows with them.
+
 The system suite builds the same cluster through Cluster, and starts a
 process again exactly as the cluster first started it.
 
-Usage: scripts/cluster/cluster.py BUILD_DIR [RUN_DIR]   (RUN_DIR: run/cluster)
+Usage: scripts/cluster/cluster.py [--host-cpu SHARE] BUILD_DIR [RUN_DIR]   (RUN_DIR: run/cluster)
 """
 
+import argparse
+import math
 import os
 import shutil
 import signal
@@ -38,6 +45,11 @@ INSTANCE_PORTS = (60002, 60005)
 FRONT_PORT, FRONT_ADMIN_PORT, FRONT_EDGE_PORT, FRONT_METRICS_PORT = 60080, 60444, 60445, 60081
 EDGE_PORT = 60443  # gmi-edge.cfg's EDGE_PORT
 LAN = "gmi-lan"
+CPU_CGROUPS = "/sys/fs/cgroup/cpu"  # cgroup v1's cpu controller
+# A host that has used its share waits for the next period. The kernel's
+# 100 ms period would stall it for up to 60 ms at a 0.4 share, three times
+# the 20 ms a request may take; 10 ms periods hold the stall under 6 ms.
+CPU_PERIOD_US = 10_000
 
 
 def namespace(host):
@@ -49,13 +61,15 @@ def quietly(*argv):
 
 
 class Cluster:
-    def __init__(self, build, run_dir, metrics_on_lan=False):
+    def __init__(self, build, run_dir, metrics_on_lan=False, host_cpu=None):
         """metrics_on_lan: the fronts' exporters and the companions' metrics
         listen on each node's own address, for a scraper on another host
-        (the monitor host); otherwise on loopback, as shipped."""
+        (the monitor host); otherwise on loopback, as shipped. host_cpu: each
+        node's share of one core, or None for no limit."""
         self.build, self.run_dir = os.path.abspath(build), os.path.abspath(run_dir)
         self.tls = f"{self.run_dir}/tls"
         self.metrics_on_lan = metrics_on_lan
+        self.host_cpu = host_cpu
 
     # --- processes -----------------------------------------------------------
 
@@ -69,12 +83,17 @@ class Cluster:
 
     def start(self, host, name, *argv, **environment):
         """A process of host's, in a session of its own, its output in
-        HOST/NAME.log."""
+        HOST/NAME.log; a node's joins its cgroup before it runs."""
+        procs = f"{self.cgroup(host)}/cgroup.procs" if self.host_cpu and host in NODES else None
         with open(f"{self.folder(host)}/{name}.log", "ab") as log:
             return subprocess.Popen(["ip", "netns", "exec", namespace(host), "env",
                                      *[f"{key}={value}" for key, value in environment.items()],
                                      *argv], cwd=self.folder(host), stdin=subprocess.DEVNULL,
-                                    stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+                                    stdout=log, stderr=subprocess.STDOUT, start_new_session=True,
+                                    preexec_fn=procs and (lambda: write(procs, "0")))
+
+    def cgroup(self, host):
+        return f"{CPU_CGROUPS}/{namespace(host)}"
 
     def pids(self, host):
         """Every process in host's namespace: all of them this cluster's."""
@@ -99,7 +118,10 @@ class Cluster:
 
     def start_front(self, host):
         """The shipped front: plain HTTP and HTTPS on loopback, the admin and
-        edge listeners on the host's address."""
+        edge listeners on the host's address. As many threads as the cores
+        the host's share amounts to, one without a share: HAProxy would
+        count this machine's cores, which every host shares."""
+        threads = max(1, math.ceil(self.host_cpu or 1))
         return self.start(
             host, "front", "haproxy", "-f", f"{PROJECT}/deploy/haproxy/gmi-server.cfg",
             "-f", f"{self.folder(host)}/gmi-instances.cfg",
@@ -109,12 +131,15 @@ class Cluster:
             FRONT_CERT=f"{self.tls}/server.pem", FRONT_ADMIN_CA=f"{self.tls}/ca.pem",
             FRONT_LUA=f"{PROJECT}/deploy/haproxy/gmi-instance-address.lua",
             FRONT_ADMIN_SOCKET=self.admin_socket(host),
-            FRONT_METRICS_ADDR=self.metrics_address(host), FRONT_METRICS_PORT=FRONT_METRICS_PORT)
+            FRONT_METRICS_ADDR=self.metrics_address(host), FRONT_METRICS_PORT=FRONT_METRICS_PORT,
+            FRONT_THREADS=threads)
 
     def start_edge_haproxy(self, host):
+        """One thread: both edges share this machine's cores with the nodes."""
         return self.start(host, "haproxy", "haproxy", "-f", f"{PROJECT}/deploy/cluster/gmi-edge.cfg",
                           "-f", f"{PROJECT}/deploy/cluster/gmi-nodes.cfg",
-                          EDGE_ADMIN_SOCKET=self.admin_socket(host), EDGE_CHECK_CA=f"{self.tls}/ca.pem")
+                          EDGE_ADMIN_SOCKET=self.admin_socket(host), EDGE_CHECK_CA=f"{self.tls}/ca.pem",
+                          EDGE_THREADS=1)
 
     def start_keepalived(self, host):
         """From the host's copy of keepalived.conf, which a test may change."""
@@ -154,6 +179,8 @@ class Cluster:
         subprocess.run([f"{PROJECT}/scripts/dev-certs.sh", self.tls], check=True,
                        env={**os.environ, "DEV_CERT_NAMES": names}, stdout=subprocess.DEVNULL)
         self.build_network()
+        if self.host_cpu:
+            self.make_cgroups()
         for node in NODES:
             self.start_node(node)
         for edge in EDGES:
@@ -175,6 +202,12 @@ class Cluster:
                             ["-n", namespace(host), "link", "set", "eth0", "up"],
                             ["-n", namespace(host), "link", "set", "lo", "up"]):
                 subprocess.run(["ip", *command], check=True)
+
+    def make_cgroups(self):
+        for node in NODES:
+            os.makedirs(self.cgroup(node))
+            write(f"{self.cgroup(node)}/cpu.cfs_period_us", str(CPU_PERIOD_US))
+            write(f"{self.cgroup(node)}/cpu.cfs_quota_us", str(round(self.host_cpu * CPU_PERIOD_US)))
 
     def start_node(self, host):
         shutil.copy(f"{self.build}/libAuthSrv.so", self.folder(host))
@@ -208,7 +241,8 @@ class Cluster:
 
     def down(self):
         """Every process in the cluster's namespaces: SIGTERM, up to 5 s to
-        end, then SIGKILL; then the namespaces, by name."""
+        end, then SIGKILL; then the namespaces and the nodes' cgroups, by
+        name."""
         hosts = [host for host in ADDRESS if os.path.exists(f"/run/netns/{namespace(host)}")]
         pids = [pid for host in hosts for pid in self.pids(host)]
         signal_all(pids, signal.SIGCONT)  # a frozen node's too
@@ -219,6 +253,8 @@ class Cluster:
         signal_all([pid for pid in pids if alive(pid)], signal.SIGKILL)
         for name in [*map(namespace, hosts), LAN]:
             quietly("ip", "netns", "del", name)
+        for node in NODES:
+            remove_cgroup(self.cgroup(node))
 
 
 def signal_all(pids, number):
@@ -227,6 +263,24 @@ def signal_all(pids, number):
             os.kill(pid, number)
         except ProcessLookupError:
             pass
+
+
+def write(path, text):
+    with open(path, "w") as file:
+        file.write(text)
+
+
+def remove_cgroup(path):
+    """A cgroup is removable once its last process has exited, which can
+    trail the SIGKILL a little."""
+    deadline = time.monotonic() + 2
+    while os.path.isdir(path):
+        try:
+            os.rmdir(path)
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
 
 
 def alive(pid):
@@ -240,9 +294,12 @@ def alive(pid):
 def main():
     if os.geteuid() != 0:
         sys.exit("cluster.py: network namespaces need root")
-    if len(sys.argv) not in (2, 3):
-        sys.exit(__doc__.strip().splitlines()[-1])
-    cluster = Cluster(sys.argv[1], sys.argv[2] if len(sys.argv) == 3 else f"{PROJECT}/run/cluster")
+    parser = argparse.ArgumentParser(usage=__doc__.strip().splitlines()[-1].split(": ", 1)[1])
+    parser.add_argument("--host-cpu", type=float)
+    parser.add_argument("build")
+    parser.add_argument("run_dir", nargs="?", default=f"{PROJECT}/run/cluster")
+    options = parser.parse_args()
+    cluster = Cluster(options.build, options.run_dir, host_cpu=options.host_cpu)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         cluster.up()

@@ -59,7 +59,7 @@ void end_restarted_instances(const scratch_dir &dir) {
 
 }  // namespace
 
-front::front(size_t instance_count)
+front::front(size_t instance_count, const std::vector<std::string> &environment)
     : port_(free_port()),
       tls_port_(free_port()),
       admin_port_(free_port()),
@@ -96,6 +96,7 @@ front::front(size_t instance_count)
       deploy + "gmi-server.cfg", "-f", "gmi-instances.cfg"};
   // Only root can hand the worker to the haproxy user.
   if (geteuid() != 0) command.insert(command.begin(), "FRONT_KEEP_USER=1");
+  command.insert(command.begin(), environment.begin(), environment.end());
   haproxy_ = start_in_dir(command);
 
   ready_ = eventually(10, [this] {

@@ -29,7 +29,8 @@ int run_command(const std::string &command, std::string *output);
 
 class front {
  public:
-  explicit front(size_t instance_count);
+  // environment: further "NAME=value" words for HAProxy (FRONT_THREADS=2).
+  explicit front(size_t instance_count, const std::vector<std::string> &environment = {});
   // Stops HAProxy, then ends every instance through /quit.
   ~front();
 
