@@ -92,9 +92,6 @@ for _ in 1 2; do
 done
 # Only root can hand HAProxy's worker to the haproxy user.
 [[ $(id -u) == 0 ]] || export FRONT_KEEP_USER=1
-# One thread, which measured best where the front shares 2 cores with the
-# instances and the load (docs/sizing.md); FRONT_THREADS=2 measures two.
-export FRONT_THREADS=${FRONT_THREADS:-1}
 # start_front PORT TLS_PORT NAME [SETTING=VALUE...]: the shipped front
 # before the two instances; its access log goes to NAME.log, a file, as a
 # journal would take it.

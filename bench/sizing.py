@@ -11,9 +11,8 @@ costs    Processor time each process spends per 1,000 requests, from
          it passes through. Then, as root, keepalived at rest in the
          cluster, per second. Every process's time at rest, per second,
          beside it.
-threads  The front held to one core and given two (taskset), each with
-         its default thread count (one per CPU it may use), and on two
-         with FRONT_THREADS=1: rates, p99 and its time per request over
+threads  The front held to one core (one thread) and given two (taskset)
+         with FRONT_THREADS=2, and on two with FRONT_THREADS=1: rates, p99 and its time per request over
          plain HTTP, TLS and HTTP/2.
 scaling  As root: the cluster (scripts/cluster/cluster.py) with each
          node's processes held to SIZING_HOST_CPU of a core, and the
@@ -320,7 +319,7 @@ def thread_settings():
     if len(cpus) < 2:
         raise SystemExit("sizing.py threads: needs 2 CPUs")
     one, two = str(cpus[0]), f"{cpus[0]},{cpus[1]}"
-    return [("1 core", one, None), ("2 cores", two, None), ("2 cores, FRONT_THREADS=1", two, 1)]
+    return [("1 core", one, None), ("2 cores", two, 2), ("2 cores, FRONT_THREADS=1", two, 1)]
 
 
 def threads(build):

@@ -124,8 +124,7 @@ class Site:
 
     def front(self, instances, threads=None, cpus=None):
         """The shipped configuration before these instances; threads sets
-        FRONT_THREADS (HAProxy's default, one per CPU it may use, when
-        None)."""
+        FRONT_THREADS (the shipped one thread when None)."""
         front = Front(self.work, instances)
         environment = {
             "FRONT_ADDR": "127.0.0.1", "FRONT_PORT": str(front.port),

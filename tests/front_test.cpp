@@ -6,7 +6,6 @@
 // fails no request. curl, h2load and openssl are the TLS clients.
 
 #include <gtest/gtest.h>
-#include <sched.h>
 
 #include <chrono>
 #include <cstdio>
@@ -547,15 +546,8 @@ std::string thread_count(const front &haproxy) {
   return at == std::string::npos ? info : info.substr(at + 11, info.find('\n', at + 1) - at - 11);
 }
 
-// Unset, HAProxy starts a thread per CPU it may run on: the front inherits
-// this test's CPU affinity.
-TEST_F(front_test, threads_follow_the_cpus_the_front_may_use) {
-  cpu_set_t cpus;
-  ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
-  EXPECT_EQ(thread_count(front_), std::to_string(CPU_COUNT(&cpus)));
-}
-
-TEST_F(front_test, front_threads_sets_the_thread_count) {
+TEST_F(front_test, one_thread_unless_front_threads_sets_the_count) {
+  EXPECT_EQ(thread_count(front_), "1");
   front three_threads(1, {"FRONT_THREADS=3"});
   ASSERT_TRUE(three_threads.ready());
   EXPECT_EQ(thread_count(three_threads), "3");
