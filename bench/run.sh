@@ -279,18 +279,27 @@ for count in $connections; do
     "$(ratio "${result["front-h2 valid"]%% *}" "$front_rps") (goal 1.0) of the plain front's rate"
 done
 
+# beside MEASURE URL LOG COMMAND...: MEASURE's figures at 64 connections
+# alone (alone_rps, alone_p99), then while COMMAND runs, its output in LOG
+# (rps, p50, p99, err). COMMAND is given a second to get going first.
+beside() {
+  local measure=$1 url=$2 log=$3
+  shift 3
+  read -r alone_rps _ alone_p99 _ <<<"$("$measure" "$url" 64)"
+  "$@" >"$log" &
+  local disturber=$!
+  sleep 1
+  read -r rps p50 p99 err <<<"$("$measure" "$url" 64)"
+  wait "$disturber"
+}
+
 # --- HTTP/2 clients resetting streams ----------------------------------------
 # The HTTP/2 row at 64 connections again, alone and while 4 more
 # connections open and reset streams in a loop: what such a client costs the
 # others. The flooding script takes a core of its own meanwhile.
-h2_url=$(target_url front-h2 valid)
-read -r alone_rps _ alone_p99 _ <<<"$(measure_h2 "$h2_url" 64)"
-python3 "$root/bench/h2_reset_flood.py" 127.0.0.1 "$front_tls_port" /login \
-  $(( seconds + 2 )) 4 >"$work/flood.log" &
-flood_pid=$!
-sleep 1
-read -r rps p50 p99 err <<<"$(measure_h2 "$h2_url" 64)"
-wait "$flood_pid"
+beside measure_h2 "$(target_url front-h2 valid)" "$work/flood.log" \
+  python3 "$root/bench/h2_reset_flood.py" 127.0.0.1 "$front_tls_port" /login \
+  $(( seconds + 2 )) 4
 echo "front-h2,flooded,64,$rps,$p50,$p99,$err,," >>"$csv"
 echo "HTTP/2 at 64 connections beside a client resetting streams in a loop:" \
   "$rps requests/s, p99 $p99 ms, $err errors: $(ratio "$rps" "$alone_rps") of its rate" \
@@ -314,14 +323,9 @@ echo "front-mixed,2pct-invalid,64,${mixed_requests},,,${mixed_non2xx:-0},," >>"$
 
 # The plain front's rate at 64 connections alone, then while a client at
 # 127.0.0.2 keeps sending invalid tokens and is refused.
-front_url=$(target_url front valid)
-read -r alone_rps _ alone_p99 _ <<<"$(measure "$front_url" 64)"
-python3 "$root/bench/refused_client.py" 127.0.0.2 "$front_port" "$valid" \
-  $(( seconds + 2 )) >"$work/refused.log" &
-refused_pid=$!
-sleep 1
-read -r rps p50 p99 err <<<"$(measure "$front_url" 64)"
-wait "$refused_pid"
+beside measure "$(target_url front valid)" "$work/refused.log" \
+  python3 "$root/bench/refused_client.py" 127.0.0.2 "$front_port" "$valid" \
+  $(( seconds + 2 ))
 echo "front,beside-refused,64,$rps,$p50,$p99,$err,," >>"$csv"
 echo "front at 64 connections beside a refused client: $rps requests/s, p99 $p99 ms," \
   "$err errors: $(ratio "$rps" "$alone_rps") of its rate alone ($alone_rps, p99 $alone_p99 ms;" \
