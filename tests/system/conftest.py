@@ -177,10 +177,8 @@ def monitoring(cluster, tmp_path_factory):
     """Prometheus and Alertmanager on the cluster's monitor host, with the
     shipped rules and routes, their time spans scaled down."""
     started = Monitoring(cluster, tmp_path_factory.mktemp("monitoring"))
-    try:
-        yield started
-    finally:
-        started.stop()
+    yield started
+    started.stop()
 
 
 @pytest.fixture(scope="session")
@@ -191,16 +189,13 @@ def token(build):
 
 
 def pytest_terminal_summary(terminalreporter):
-    lines = cluster_report()
-    if lines:
-        terminalreporter.section("the cluster's faults: 32 connections, 10 requests/s each, "
-                                 f"through {VIP} over TLS")
-        for line in lines:
-            terminalreporter.write_line(line)
-    lines = alerts_report()
-    if lines:
-        terminalreporter.section(f"alerts from the cluster's faults: every span of the rules and "
-                                 f"routes divided by {SCALE}, scrapes and evaluations every "
-                                 f"{INTERVAL}; the last column under the shipped spans")
-        for line in lines:
-            terminalreporter.write_line(line)
+    for title, lines in (
+            (f"the cluster's faults: 32 connections, 10 requests/s each, through {VIP} over TLS",
+             cluster_report()),
+            (f"alerts from the cluster's faults: every span of the rules and routes divided by "
+             f"{SCALE}, scrapes and evaluations every {INTERVAL}; the last column under the "
+             "shipped spans", alerts_report())):
+        if lines:
+            terminalreporter.section(title)
+            for line in lines:
+                terminalreporter.write_line(line)

@@ -5,6 +5,7 @@ asserted (on 2 shared cores a timing says as much about the machine)."""
 
 import json
 import os
+import pathlib
 import re
 import subprocess
 import time
@@ -120,16 +121,14 @@ def test_a_rolling_restart_of_every_node_fails_no_request_or_decision(cluster, f
                    "FLEET_EDGES": " ".join(cluster.admin_socket(edge) for edge in EDGES),
                    "FLEET_ON_HOST": fleet_on_node(cluster)}
     restart = []
-    running, _, took = fault(60, lambda: None, lambda: restart.append(subprocess.run(
-        [FLEET, "hosts-restart", "sh", "-c", start], capture_output=True, text=True,
-        env=environment)), lambda: True)
+    running, _, took = fault(60, lambda: None, lambda: restart.append(
+        run(FLEET, "hosts-restart", "sh", "-c", start, env=environment)), lambda: True)
     fronts = [api(cluster, node) for node in NODES]
     answered = sum(map(forwarded, fronts))
     wait_until(lambda: sum(map(forwarded, fronts)) > answered + 320, 10, "a second of load after")
     result, asked = running.result(end_early=True), [d.result(end_early=True) for d in decisions]
     failed_decisions = sum(r["failed"] for r in asked)
-    assert restart[0].returncode == 0, restart[0].stdout + restart[0].stderr
-    assert re.findall(r"^(gmi-node\d) \S+ restarted$", restart[0].stdout, re.M) == \
+    assert re.findall(r"^(gmi-node\d) \S+ restarted$", restart[0], re.M) == \
         [f"gmi-{node}" for node in NODES]
     record("rolling restart of every node", result, f"{took} ms (whole restart)",
            f"{sum(r['requests'] for r in asked)} decisions, {failed_decisions} failed", "0 failed",
@@ -138,12 +137,9 @@ def test_a_rolling_restart_of_every_node_fails_no_request_or_decision(cluster, f
 
 def set_priority(cluster, edge, priority):
     """The edge's copy of keepalived.conf at another priority, reloaded."""
-    conf = f"{cluster.folder(edge)}/keepalived.conf"
-    with open(conf) as text:
-        changed = re.sub(rf"^@{edge} \$PRIORITY=.*$", f"@{edge} $PRIORITY={priority}", text.read(),
-                         flags=re.M)
-    with open(conf, "w") as text:
-        text.write(changed)
+    conf = pathlib.Path(cluster.folder(edge), "keepalived.conf")
+    conf.write_text(re.sub(rf"^@{edge} \$PRIORITY=.*$", f"@{edge} $PRIORITY={priority}",
+                           conf.read_text(), flags=re.M))
     kill(wait_until(lambda: open(f"{cluster.folder(edge)}/keepalived.pid").read().strip(), 10,
                     f"{edge}'s keepalived writing its pid"), signal="HUP")
 

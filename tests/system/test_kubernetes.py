@@ -20,7 +20,7 @@ def test_the_manifests_are_valid_and_run_this_version(project, image):
 def test_both_pods_become_ready_with_both_processes_confined(image, play):
     for pod in podman.PODS:
         podman.ready_pod(pod, image, play)
-        for pid in (podman.service_pid(f"{pod}-gmi-server"), podman.main_pid(f"{pod}-gmi-authz")):
+        for pid in (podman.service_pid(f"{pod}-gmi-server"), podman.state(f"{pod}-gmi-authz", "Pid")):
             assert podman.confinement(pid) == podman.CONFINED, pod
 
 

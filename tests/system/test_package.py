@@ -18,46 +18,21 @@ pytestmark = pytest.mark.package
 KEY_FILE = "/etc/default/gmi-server"
 EXAMPLES = "/usr/share/doc/gmi-server/examples"
 # The files the package must hold, and nothing else: no test, double, fuzz
-# or benchmark binary.
-PACKAGE_FILES = """
-./lib/systemd/system/gmi-authz@.service
-./lib/systemd/system/gmi-server@.service
-./usr/bin/gmi-token
-./usr/lib/gmi-server/gmi-server-quit
-./usr/lib/gmi-server/libAuthSrv.so
-./usr/sbin/gmi-authz
-./usr/sbin/gmi-fleet
-./usr/sbin/gmi-server
-./usr/share/doc/gmi-server/README.authsrv.md.gz
-./usr/share/doc/gmi-server/README.md.gz
-./usr/share/doc/gmi-server/changelog.gz
-./usr/share/doc/gmi-server/copyright
-./usr/share/doc/gmi-server/examples/caddy/gmi-authz.caddy
-./usr/share/doc/gmi-server/examples/fail2ban/filter.d/gmi-front.conf
-./usr/share/doc/gmi-server/examples/fail2ban/jail.d/gmi-front.conf
-./usr/share/doc/gmi-server/examples/haproxy/gmi-instance-address.lua
-./usr/share/doc/gmi-server/examples/haproxy/gmi-instances.cfg
-./usr/share/doc/gmi-server/examples/haproxy/gmi-server.cfg
-./usr/share/doc/gmi-server/examples/nginx/gmi-authz-protect.conf
-./usr/share/doc/gmi-server/examples/nginx/gmi-authz.conf
-./usr/share/doc/gmi-server/examples/prometheus/gmi-alerts.yml
-./usr/share/gmi-server/gmi_fleet/__init__.py
-./usr/share/gmi-server/gmi_fleet/cert.py
-./usr/share/gmi-server/gmi_fleet/cli.py
-./usr/share/gmi-server/gmi_fleet/closing.py
-./usr/share/gmi-server/gmi_fleet/errors.py
-./usr/share/gmi-server/gmi_fleet/hosts.py
-./usr/share/gmi-server/gmi_fleet/instances.py
-./usr/share/gmi-server/gmi_fleet/lists.py
-./usr/share/gmi-server/gmi_fleet/restart.py
-./usr/share/gmi-server/gmi_fleet/runtime_api.py
-./usr/share/gmi-server/gmi_fleet/steps.py
-./usr/share/gmi-server/gmi_fleet/targets.py
-./usr/share/man/man1/gmi-token.1.gz
-./usr/share/man/man8/gmi-authz.8.gz
-./usr/share/man/man8/gmi-fleet.8.gz
-./usr/share/man/man8/gmi-server.8.gz
-""".split()
+# or benchmark binary. By folder; examples/ and man/ name subfolders too.
+PACKAGE_FILES = sorted(f"./{folder}/{name}" for folder, names in {
+    "lib/systemd/system": "gmi-authz@.service gmi-server@.service",
+    "usr/bin": "gmi-token",
+    "usr/lib/gmi-server": "gmi-server-quit libAuthSrv.so",
+    "usr/sbin": "gmi-authz gmi-fleet gmi-server",
+    "usr/share/doc/gmi-server": "README.authsrv.md.gz README.md.gz changelog.gz copyright",
+    "usr/share/doc/gmi-server/examples": "caddy/gmi-authz.caddy fail2ban/filter.d/gmi-front.conf "
+    "fail2ban/jail.d/gmi-front.conf haproxy/gmi-instance-address.lua haproxy/gmi-instances.cfg "
+    "haproxy/gmi-server.cfg nginx/gmi-authz-protect.conf nginx/gmi-authz.conf "
+    "prometheus/gmi-alerts.yml",
+    "usr/share/gmi-server/gmi_fleet": "__init__.py cert.py cli.py closing.py errors.py hosts.py "
+    "instances.py lists.py restart.py runtime_api.py steps.py targets.py",
+    "usr/share/man": "man1/gmi-token.1.gz man8/gmi-authz.8.gz man8/gmi-fleet.8.gz man8/gmi-server.8.gz",
+}.items() for name in names.split())
 # Only the package has these; make install lays out the rest, uncompressed.
 PACKAGE_ONLY = re.compile(r"^lib/systemd/|/changelog$|/copyright$")
 

@@ -11,6 +11,7 @@ import time
 import pytest
 from gmi_fleet.runtime_api import RuntimeApi
 
+from harness.cluster import forwarded
 from harness.command import Background, run
 from harness.contract import VALID, decision
 from harness.guides import documented_blocks
@@ -28,9 +29,10 @@ def units(systemd_deployment):
     return systemd_deployment
 
 
-def status_field(systemd, pid, name):
-    fields = dict(line.split(":", 1) for line in systemd.run("cat", f"/proc/{pid}/status").splitlines())
-    return fields[name].split()[0]
+def process_status(systemd, pid):
+    """/proc/PID/status inside: each field's first word."""
+    fields = (line.split(":", 1) for line in systemd.run("cat", f"/proc/{pid}/status").splitlines())
+    return {name: value.split()[0] for name, value in fields if value.strip()}
 
 
 def test_the_started_line_reaches_the_journal_within_2_s(systemd):
@@ -53,11 +55,11 @@ def test_the_companion_counts_validations_and_is_ready(units):
 
 def test_the_service_runs_unprivileged_in_a_read_only_system(units, systemd):
     pid = units.systemd.unit(units.server_unit, "MainPID")
-    uid, gid = status_field(systemd, pid, "Uid"), status_field(systemd, pid, "Gid")
-    assert uid != "0"
-    assert [status_field(systemd, pid, name) for name in ("CapEff", "NoNewPrivs", "Seccomp")] == \
+    status = process_status(systemd, pid)
+    assert status["Uid"] != "0"
+    assert [status[name] for name in ("CapEff", "NoNewPrivs", "Seccomp")] == \
         ["0000000000000000", "1", "2"]
-    probe = systemd.run("nsenter", "-t", pid, "-a", "-S", uid, "-G", gid,
+    probe = systemd.run("nsenter", "-t", pid, "-a", "-S", status["Uid"], "-G", status["Gid"],
                         "sh", "-c", "touch /usr/lib/gmi-server/probe 2>&1", check=False)
     assert "Read-only file system" in probe
 
@@ -143,48 +145,43 @@ def test_a_port_below_1024_serves_with_the_documented_drop_in(systemd, project):
 # --- the front -------------------------------------------------------------------
 
 
-class Front:
-    """The front as the README enables it, the shipped instance list kept."""
-
-    def __init__(self, systemd, certificates):
-        self.systemd = systemd
-        systemd.run("sh", "-c", "cp /usr/share/doc/gmi-server/examples/haproxy/*.cfg "
-                    "/usr/share/doc/gmi-server/examples/haproxy/*.lua /etc/haproxy/ && "
-                    "install -d -m 750 -g haproxy /etc/haproxy/gmi-tls")
-        for name in ("server.pem", "ca.pem"):
-            systemd.copy_in(f"{certificates}/{name}", f"/etc/haproxy/gmi-tls/{name}")
-        systemd.run("sh", "-c", "cat >>/etc/default/haproxy", input=(
-            'CONFIG="/etc/haproxy/gmi-server.cfg"\n'
-            'EXTRAOPTS="-S /run/haproxy-master.sock -f /etc/haproxy/gmi-instances.cfg"\n'))
-        systemd.run("systemctl", "enable", "--quiet", "--now", *self.units())
-        systemd.run("systemctl", "restart", "haproxy")
-        self.api = RuntimeApi(f"/proc/{systemd.pid}/root/run/haproxy/gmi-admin.sock")
-        self.wait_all_up()
-
-    def units(self):
-        return [f"gmi-server@{port}" for port in FRONT_PORTS]
-
-    def wait_all_up(self):
-        wait_until(lambda: all(self.api.server_up("gmi-instances", f"gmi-{port}") for port in FRONT_PORTS),
-                   10, "both instances up at the front")
-
-    def worker_users(self):
-        """The uid of each haproxy process the master started."""
-        master = self.systemd.unit("haproxy", "MainPID")
-        workers = self.systemd.run("cat", f"/proc/{master}/task/{master}/children").split()
-        assert workers, f"no worker under the master {master}"
-        return {status_field(self.systemd, pid, "Uid") for pid in workers}
-
-
 @pytest.fixture(scope="module")
 def packaged_front(systemd, certificates):
-    return Front(systemd, certificates)
+    """The front as the README enables it, the shipped instance list kept;
+    its runtime API."""
+    systemd.run("sh", "-c", "cp /usr/share/doc/gmi-server/examples/haproxy/*.cfg "
+                "/usr/share/doc/gmi-server/examples/haproxy/*.lua /etc/haproxy/ && "
+                "install -d -m 750 -g haproxy /etc/haproxy/gmi-tls")
+    for name in ("server.pem", "ca.pem"):
+        systemd.copy_in(f"{certificates}/{name}", f"/etc/haproxy/gmi-tls/{name}")
+    systemd.run("sh", "-c", "cat >>/etc/default/haproxy", input=(
+        'CONFIG="/etc/haproxy/gmi-server.cfg"\n'
+        'EXTRAOPTS="-S /run/haproxy-master.sock -f /etc/haproxy/gmi-instances.cfg"\n'))
+    systemd.run("systemctl", "enable", "--quiet", "--now", *(f"gmi-server@{p}" for p in FRONT_PORTS))
+    systemd.run("systemctl", "restart", "haproxy")
+    front = RuntimeApi(f"/proc/{systemd.pid}/root/run/haproxy/gmi-admin.sock")
+    all_up(front)
+    return front
+
+
+def all_up(front):
+    wait_until(lambda: all(front.server_up("gmi-instances", f"gmi-{port}") for port in FRONT_PORTS),
+               10, "both instances up at the front")
+
+
+def assert_workers_not_root(systemd):
+    """Every haproxy process the master started runs as the haproxy user."""
+    master = systemd.unit("haproxy", "MainPID")
+    workers = systemd.run("cat", f"/proc/{master}/task/{master}/children").split()
+    assert workers, f"no worker under the master {master}"
+    assert {process_status(systemd, pid)["Uid"] for pid in workers} == \
+        {systemd.run("id", "-u", "haproxy").strip()}
 
 
 def test_the_front_validates_and_its_worker_is_not_root(packaged_front, systemd):
     token = systemd.mint("alice")
     assert systemd.run("curl", "-sS", f"http://127.0.0.1:60080/login?userid=alice&gmi={token}") == VALID
-    assert packaged_front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+    assert_workers_not_root(systemd)
 
 
 def test_the_packaged_companion_decides_through_the_front(packaged_front, systemd):
@@ -195,12 +192,7 @@ def test_the_packaged_companion_decides_through_the_front(packaged_front, system
             == "200 alice"
     finally:
         systemd.run("systemctl", "start", "gmi-server@60002")
-        packaged_front.wait_all_up()
-
-
-def forwarded(front):
-    """Requests the front has taken in all."""
-    return int(front.api.field("show stat", "req_tot", pxname="gmi-front", svname="FRONTEND"))
+        all_up(packaged_front)
 
 
 def test_a_rolling_restart_under_load_fails_no_request(packaged_front, systemd, project, tmp_path):
@@ -229,8 +221,8 @@ def test_a_rolling_restart_under_load_fails_no_request(packaged_front, systemd, 
     assert answers, load.log()
     requests, unexpected, connect, other = map(int, answers.groups())
     assert requests > 0 and (unexpected, connect, other) == (0, 0, 0), load.log()
-    packaged_front.wait_all_up()
-    assert packaged_front.worker_users() == {systemd.run("id", "-u", "haproxy").strip()}
+    all_up(packaged_front)
+    assert_workers_not_root(systemd)
 
 
 def listen_overflows(systemd):

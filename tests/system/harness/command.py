@@ -4,21 +4,15 @@ import os
 import signal
 import subprocess
 
-from .poll import wait_until
-
-
-class CommandFailed(AssertionError):
-    pass
-
 
 def run(*argv, check=True, input=None, timeout=300, **options):
     """A command's standard output; with check, a non-zero status fails,
     showing what the command wrote."""
-    result = subprocess.run(argv, input=input, capture_output=True, text=True,
-                            timeout=timeout, **options)
+    result = subprocess.run(argv, input=input, capture_output=True, text=True, timeout=timeout,
+                            **options)
     if check and result.returncode != 0:
-        raise CommandFailed(f"{' '.join(argv)} exited {result.returncode}:\n"
-                            f"{result.stdout[-3000:]}{result.stderr[-3000:]}")
+        raise AssertionError(f"{' '.join(argv)} exited {result.returncode}:\n"
+                             f"{result.stdout[-3000:]}{result.stderr[-3000:]}")
     return result.stdout
 
 
@@ -57,6 +51,3 @@ class Background:
         except subprocess.TimeoutExpired:
             self.process.kill()
             return self.process.wait()
-
-    def wait_for_line(self, text, timeout, what=None):
-        return wait_until(lambda: text in self.log(), timeout, what or f"'{text}' in {self.log_path}")

@@ -4,9 +4,12 @@ another user; the companion answers 200 for it and 401 for the other user;
 and a stop ends the service through its teardown, with status 0.
 
 Each place the service runs (the package on this host, under a booted
-systemd, the image, a pod) is a Deployment: where to reach the service and
-the companion, how to run curl there, how to mint a token with its key, and
-how to stop it."""
+systemd, the image, a pod) is a Deployment: the service's and the
+companion's base URLs where its curl runs (service, decisions), curl(),
+mint(user), a token signed with its key, and stop(): the console lines
+the service wrote and its exit status."""
+
+from .command import run
 
 VALID = '{"is_valid":true,"reason":""}'
 MISMATCH = '{"is_valid":false,"reason":"ERROR_UID_MISMATCH"}'
@@ -14,19 +17,9 @@ TEARDOWN = ["[Server] Stopped", "[Server] CleanupAuth()", "[Server] Exit"]
 
 
 class Deployment:
-    service = ""    # the service's base URL where curl runs
-    decisions = ""  # the companion's decisions' base URL
-
     def curl(self, *arguments):
-        """curl's output, run where the deployment's loopback is."""
-        raise NotImplementedError
-
-    def mint(self, user):
-        raise NotImplementedError
-
-    def stop(self):
-        """(the console lines the service wrote, its exit status)."""
-        raise NotImplementedError
+        """curl's output; unless a deployment says otherwise, run on this host."""
+        return run("curl", *arguments)
 
     def body(self, path):
         return self.curl("-sS", "-m", "5", self.service + path)

@@ -43,16 +43,14 @@ class Client:
     def __init__(self, options):
         self.options, self.connection = options, None
         self.headers = dict(header.split(": ", 1) for header in options.header)
-        self.context = ssl.create_default_context(cafile=options.ca) if options.ca else None
+        self.kind, self.tls = ((http.client.HTTPSConnection,
+                                {"context": ssl.create_default_context(cafile=options.ca)})
+                               if options.ca else (http.client.HTTPConnection, {}))
 
     def connect(self, deadline):
         while time.monotonic() < deadline:
-            timeout = max(deadline - time.monotonic(), 0.01)
-            connection = (http.client.HTTPSConnection(self.options.host, self.options.port,
-                                                      timeout=timeout, context=self.context)
-                          if self.context else
-                          http.client.HTTPConnection(self.options.host, self.options.port,
-                                                     timeout=timeout))
+            connection = self.kind(self.options.host, self.options.port,
+                                   timeout=max(deadline - time.monotonic(), 0.01), **self.tls)
             try:
                 connection.connect()
                 return connection

@@ -45,8 +45,7 @@ def unit_environment(port):
     """Only the environment file's settings, as under systemd: none inherited."""
     path = unit_setting(SERVER_UNIT, "EnvironmentFile", port).lstrip("-")
     with open(path) as settings:
-        pairs = [line.split("=", 1) for line in settings.read().splitlines()
-                 if re.match(r"^[A-Z_]+=", line)]
+        pairs = [line.rstrip("\n").split("=", 1) for line in settings if re.match(r"^[A-Z_]+=", line)]
     return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", **dict(pairs)}
 
 
@@ -74,16 +73,12 @@ class HostDeployment(Deployment):
         self.authz = Background(shlex.split(unit_setting(AUTHZ_UNIT, "ExecStart", port)),
                                 f"{logs}/authz-{port}.log", env={"PATH": self.environment["PATH"]},
                                 preexec_fn=deny_write_execute)
-        self.service = f"http://127.0.0.1:{port}"
-        self.decisions = f"http://127.0.0.1:{port + 1}"
+        self.service, self.decisions = f"http://127.0.0.1:{port}", f"http://127.0.0.1:{port + 1}"
         for process, url in ((self.server, self.service + "/log"),
                              (self.authz, f"http://127.0.0.1:{port + 2}/healthz")):
             wait_until(lambda: self.curl("-sf", "-m", "1", url) or not process.running(), 10,
                        f"{url} to answer")
             assert process.running(), process.log()
-
-    def curl(self, *arguments):
-        return run("curl", *arguments)
 
     def mint(self, user):
         return run("/usr/bin/gmi-token", "--user", user, env=self.environment).strip()

@@ -43,13 +43,14 @@ def mint(image, key, user):
                   image, "--user", user)
 
 
-def main_pid(container):
-    return int(podman("inspect", "--format", "{{.State.Pid}}", container))
+def state(container, field):
+    """An integer of the container's state: Pid, ExitCode."""
+    return int(podman("inspect", "--format", f"{{{{.State.{field}}}}}", container))
 
 
 def service_pid(container):
     """The process the image's init started: the service itself."""
-    init = main_pid(container)
+    init = state(container, "Pid")
     with open(f"/proc/{init}/task/{init}/children") as children:
         return int(children.read().split()[0])
 
@@ -66,10 +67,6 @@ def confinement(pid):
 
 CONFINED = {"Uid": "10001\t10001\t10001\t10001", "CapEff": "0000000000000000",
             "CapBnd": "0000000000000000", "NoNewPrivs": "1", "Seccomp": "2", "root": "ro"}
-
-
-def exit_status(container):
-    return int(podman("inspect", "--format", "{{.State.ExitCode}}", container))
 
 
 def logs(container):
@@ -96,15 +93,11 @@ class ImageDeployment(Deployment):
         podman("run", "-d", "--name", f"{self.NAME}-authz", *RUN_OPTIONS, *HARDENING,
                "--network", f"container:{self.NAME}", "--entrypoint", "/usr/sbin/gmi-authz",
                image, "--listen", "0.0.0.0:60003")
-        self.service = f"http://127.0.0.1:{port}"
-        self.decisions = f"http://127.0.0.1:{port + 1}"
+        self.service, self.decisions = f"http://127.0.0.1:{port}", f"http://127.0.0.1:{port + 1}"
         # Any answer will do: the companion answers 401 to a bare request.
         for url in (self.service, self.decisions):
             wait_until(lambda: run("curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", url,
                                    check=False) != "000", 10, f"{url} answering")
-
-    def curl(self, *arguments):
-        return run("curl", *arguments)
 
     def mint(self, user):
         return mint(self.image, self.key, user)
@@ -113,7 +106,7 @@ class ImageDeployment(Deployment):
         # The companion first: it shares the service's network namespace.
         podman("stop", f"{self.NAME}-authz")
         podman("stop", self.NAME)
-        return logs(self.NAME), exit_status(self.NAME)
+        return logs(self.NAME), state(self.NAME, "ExitCode")
 
     def remove(self):
         podman("rm", "--force", "--ignore", "--time", "0", f"{self.NAME}-authz")
@@ -131,7 +124,7 @@ class PodDeployment(Deployment):
 
     def curl(self, *arguments):
         infra = podman("pod", "inspect", "--format", "{{.InfraContainerID}}", self.pod)
-        return run("nsenter", "-t", str(main_pid(infra)), "-n", "curl", *arguments)
+        return run("nsenter", "-t", str(state(infra, "Pid")), "-n", "curl", *arguments)
 
     def mint(self, user):
         return mint(self.image, self.key, user)
@@ -140,8 +133,8 @@ class PodDeployment(Deployment):
         """What a pod deletion does, less the preStop hook, which podman does
         not run: SIGTERM to every container, SIGKILL after the grace period."""
         podman("pod", "stop", "--time", "20", self.pod)
-        assert exit_status(f"{self.pod}-gmi-authz") == 0
-        return logs(f"{self.pod}-gmi-server"), exit_status(f"{self.pod}-gmi-server")
+        assert state(f"{self.pod}-gmi-authz", "ExitCode") == 0
+        return logs(f"{self.pod}-gmi-server"), state(f"{self.pod}-gmi-server", "ExitCode")
 
 
 def ready_pod(pod, image, key):

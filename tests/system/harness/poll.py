@@ -20,13 +20,6 @@ def wait_until(condition, timeout, what, interval=0.1):
         time.sleep(interval)
 
 
-def milliseconds_until(condition, timeout, what, interval=0.05):
-    """How long, from now, until condition() holds, in milliseconds."""
-    start = time.monotonic()
-    wait_until(condition, timeout, what, interval)
-    return round((time.monotonic() - start) * 1000)
-
-
 def holds_for(condition, seconds, what, interval=0.1):
     """Fails as soon as condition() stops holding within the next seconds:
     for what must stay true, such as a stopped unit staying stopped."""

@@ -61,9 +61,9 @@ class BootedSystemd:
         return run("nsenter", "-t", str(self.pid), "-a", *argv, check=check, input=input,
                    timeout=timeout)
 
-    def in_network(self, *argv, check=True):
+    def in_network(self, *argv):
         """A command of this host's, run in the container's network namespace."""
-        return run("nsenter", "-t", str(self.pid), "-n", *argv, check=check)
+        return run("nsenter", "-t", str(self.pid), "-n", *argv)
 
     def copy_in(self, source, path):
         """A file of this host's, copied to path inside."""
@@ -116,15 +116,9 @@ class SystemdDeployment(Deployment):
         systemd.run("systemctl", "enable", "--quiet", self.server_unit, f"gmi-authz@{port}")
         systemd.run("systemctl", "restart", self.server_unit, f"gmi-authz@{port}")
         self.invocation = systemd.unit(self.server_unit, "InvocationID")
-        self.service = f"http://127.0.0.1:{port}"
-        self.decisions = f"http://127.0.0.1:{port + 1}"
+        self.service, self.decisions = f"http://127.0.0.1:{port}", f"http://127.0.0.1:{port + 1}"
+        self.curl, self.mint = systemd.curl, systemd.mint
         wait_until(lambda: self.curl("-sf", self.service + "/log"), 10, f"{self.server_unit} to answer")
-
-    def curl(self, *arguments):
-        return self.systemd.curl(*arguments)
-
-    def mint(self, user):
-        return self.systemd.mint(user)
 
     def stop(self):
         self.systemd.run("systemctl", "stop", self.server_unit)
