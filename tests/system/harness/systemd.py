@@ -119,6 +119,8 @@ class SystemdDeployment(Deployment):
         self.service, self.decisions = f"http://127.0.0.1:{port}", f"http://127.0.0.1:{port + 1}"
         self.curl, self.mint = systemd.curl, systemd.mint
         wait_until(lambda: self.curl("-sf", self.service + "/log"), 10, f"{self.server_unit} to answer")
+        for unit in (self.server_unit, f"gmi-authz@{port}"):
+            assert systemd.unit(unit, "ActiveState") == "active", f"{unit} not active"
 
     def stop(self):
         self.systemd.run("systemctl", "stop", self.server_unit)
