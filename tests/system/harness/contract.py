@@ -4,10 +4,11 @@ another user; the companion answers 200 for it and 401 for the other user;
 and a stop ends the service through its teardown, with status 0.
 
 Each place the service runs (the package on this host, under a booted
-systemd, the image, a pod) is a Deployment: the service's and the
-companion's base URLs where its curl runs (service, decisions), curl(),
-mint(user), a token signed with its key, and stop(): the console lines
-the service wrote and its exit status."""
+systemd, the image, a pod) is a Deployment with: service and decisions,
+the service's and the companion's base URLs as seen where its curl runs;
+curl(*arguments); mint(user), a token for user signed with its key; and
+stop(), which returns the console lines the service wrote and its exit
+status."""
 
 from .command import run
 
