@@ -126,6 +126,18 @@ def test_a_busy_client_with_2_percent_bad_tokens_is_never_refused_beside_a_refus
     assert sum(1 for e in entries if e["client"] == "127.0.0.4" and e["status"] == 429) == 4
 
 
+def test_a_client_under_the_share_is_never_refused_whenever_its_load_begins(front, build, project):
+    """The soak's round: 3 failures in 7 answers (43%), under the 50% share,
+    from 48 connections for 10 s. One answer 5 s before the load starts
+    the throttle's window of this client's answers half a window before
+    the first failure: both counts must still cover the same time."""
+    alice = mint(build, "alice")
+    assert validate(front.port, alice, "alice", "127.0.0.1")[0] == 200
+    time.sleep(5)
+    figures = wrk(front.url, f"{project}/bench/soak.lua", [alice], 48, 10)
+    assert figures["requests"] > 1000 and figures["non_2xx"] == 0, figures["output"]
+
+
 def test_behind_the_edges_the_proxy_header_names_the_client_logged_and_throttled(front, build):
     alice = mint(build, "alice")
     statuses = [validate_as_edge(front, f"{alice}x{i}", "203.0.113.77", 40000 + i) for i in range(22)]
